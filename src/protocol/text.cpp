@@ -1,0 +1,117 @@
+#include "protocol/text.h"
+
+#include <limits>
+
+#include "protocol/markers.h"
+
+namespace printxpc::text {
+namespace {
+
+bool isContinuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
+
+// Number of bytes of the sequence that starts with `lead`, or 0 for an invalid lead.
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead < 0x80U) {
+    return 1;
+  }
+  if (lead >= 0xC2U && lead <= 0xDFU) {
+    return 2;
+  }
+  if (lead >= 0xE0U && lead <= 0xEFU) {
+    return 3;
+  }
+  if (lead >= 0xF0U && lead <= 0xF4U) {
+    return 4;
+  }
+  return 0;
+}
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+template <typename Int>
+Int toInteger(std::string_view field) {
+  std::size_t i = 0;
+  while (i < field.size() && isSpace(field[i])) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) {
+    negative = field[i] == '-';
+    ++i;
+  }
+  // Accumulate as a negative number so that the minimum fits; saturate at the limits.
+  constexpr Int kMin = std::numeric_limits<Int>::min();
+  Int value = 0;
+  bool saturated = false;
+  for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+    const Int digit = static_cast<Int>(field[i] - '0');
+    if (saturated) {
+      continue;
+    }
+    if (value < (kMin + digit) / 10) {
+      saturated = true;
+      value = kMin;
+      continue;
+    }
+    value = static_cast<Int>(value * 10 - digit);
+  }
+  if (negative) {
+    return value;
+  }
+  if (value == kMin) {
+    return std::numeric_limits<Int>::max();
+  }
+  return static_cast<Int>(-value);
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char lead = data[i];
+    const std::size_t length = sequenceLength(lead);
+    if (length == 0 || length > size - i) {
+      return false;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if (!isContinuation(data[i + k])) {
+        return false;
+      }
+    }
+    if (length >= 3) {
+      const unsigned char second = data[i + 1];
+      // Overlong three- and four-byte forms, surrogates, and code points above U+10FFFF.
+      if ((lead == 0xE0U && second < 0xA0U) || (lead == 0xEDU && second >= 0xA0U) ||
+          (lead == 0xF0U && second < 0x90U) || (lead == 0xF4U && second >= 0x90U)) {
+        return false;
+      }
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::size_t utf16Length(std::string_view utf8) {
+  std::size_t units = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (isContinuation(byte)) {
+      continue;
+    }
+    units += byte >= 0xF0U ? 2 : 1;
+  }
+  return units;
+}
+
+std::int32_t toInt32(std::string_view field) { return toInteger<std::int32_t>(field); }
+
+std::int64_t toInt64(std::string_view field) { return toInteger<std::int64_t>(field); }
+
+bool isNull(std::string_view field) { return field == markers::kNull; }
+
+}  // namespace printxpc::text

@@ -1,0 +1,28 @@
+// Text helpers shared by the request-string parser, the operations and the client.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace printxpc::text {
+
+// Strict UTF-8: rejects overlong forms, surrogates, code points above U+10FFFF and
+// truncated sequences.
+bool isValidUtf8(std::string_view bytes);
+
+// Length in UTF-16 code units of valid UTF-8 text (a code point above U+FFFF counts two).
+std::size_t utf16Length(std::string_view utf8);
+
+// The integer value of a request field: leading white space skipped, an optional sign,
+// decimal digits up to the first other character; no digits give 0; a number beyond
+// the signed 32-bit range gives the nearest limit.
+std::int32_t toInt32(std::string_view field);
+
+// The same rule for a signed 64-bit value.
+std::int64_t toInt64(std::string_view field);
+
+// True when the field is exactly the literal "NULL".
+bool isNull(std::string_view field);
+
+}  // namespace printxpc::text

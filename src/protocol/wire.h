@@ -1,0 +1,112 @@
+// The frame codec of the service's Unix-socket transport (docs/protocol.md).
+//
+// Every frame is a kind byte, a 4-byte big-endian payload length and the payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace printxpc::wire {
+
+enum class FrameKind : std::uint8_t {
+  kHello = 1,    // client -> service: the protocol name
+  kWelcome = 2,  // service -> client: the protocol name, handshake accepted
+  kRequest = 3,  // client -> service: selector and request string
+  kReply = 4,    // service -> client: the reply string
+  kError = 5,    // service -> client: a transport error, never a reply
+};
+
+inline constexpr std::size_t kHeaderSize = 5;
+// Large enough for any property-list file a print dialog writes, small enough that a
+// hostile length cannot make the service allocate much.
+inline constexpr std::uint32_t kMaxPayload = 8U * 1024U * 1024U;
+
+enum class TransportError : std::uint16_t {
+  kProtocolMismatch = 1,   // handshake named another protocol (connection closed)
+  kHandshakeRequired = 2,  // first frame was not a hello (connection closed)
+  kMalformedFrame = 3,     // unknown kind or unparsable payload (connection closed)
+  kFrameTooLarge = 4,      // payload length above kMaxPayload (connection closed)
+  kUnknownOperation = 5,   // selector names no operation (connection stays open)
+  kInvalidUtf8 = 6,        // request string is not valid UTF-8 (connection stays open)
+  kNotAvailable = 7,       // operation not available in this version (stays open)
+  kBusy = 8,               // connection cap reached (connection closed)
+  kPermissionDenied = 9,   // peer is neither the service's user nor root (closed)
+  kShuttingDown = 10,      // the service is stopping (connection closed)
+};
+
+std::string_view errorName(TransportError error);
+
+struct Header {
+  FrameKind kind = FrameKind::kError;
+  std::uint32_t length = 0;
+};
+
+enum class HeaderStatus { kOk, kUnknownKind, kTooLarge };
+
+HeaderStatus parseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header);
+
+void appendFrame(std::string& out, FrameKind kind, std::string_view payload);
+std::string encodeFrame(FrameKind kind, std::string_view payload);
+
+// Request payload: 2-byte big-endian selector length, the selector, the request string.
+std::string encodeRequestPayload(std::string_view selector, std::string_view request);
+struct RequestPayload {
+  std::string_view selector;
+  std::string_view request;
+};
+std::optional<RequestPayload> parseRequestPayload(std::string_view payload);
+
+// Error payload: 2-byte big-endian error code, then a UTF-8 message.
+std::string encodeErrorPayload(TransportError error, std::string_view message);
+struct ErrorPayload {
+  std::uint16_t code = 0;
+  std::string_view message;
+};
+std::optional<ErrorPayload> parseErrorPayload(std::string_view payload);
+
+struct Frame {
+  FrameKind kind = FrameKind::kError;
+  std::string payload;
+};
+
+// Where a frame reader gets its bytes: a socket in the service and the client, a
+// buffer in tests and fuzzing.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Bytes read (> 0), 0 at end of stream, < 0 on error.
+  virtual std::ptrdiff_t read(std::span<std::uint8_t> into) = 0;
+};
+
+enum class ReadStatus {
+  kFrame,        // a whole frame was read
+  kEndOfStream,  // the peer closed between frames
+  kTruncated,    // the peer closed inside a frame
+  kIoError,
+  kUnknownKind,
+  kTooLarge,
+};
+
+// Reads whole frames, buffering so that a small frame costs one read call.
+class FrameReader {
+ public:
+  explicit FrameReader(ByteSource& source) : source_(source) {}
+  ReadStatus next(Frame& frame);
+
+ private:
+  // Makes at least `count` bytes available in the buffer; false at end or on error.
+  ReadStatus fill(std::size_t count);
+
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+  ByteSource& source_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+}  // namespace printxpc::wire
