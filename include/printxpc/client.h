@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,11 +40,13 @@ class ServiceClient {
   // with or without ":reply:" ("isFilePathWritable_XPC:reply:").
   Result<std::string> call(std::string_view selector, std::string_view request);
 
-  int fd() const { return fd_; }
+  // The connected socket (for polling, or to shut it down from another thread).
+  int fd() const;
 
  private:
-  explicit ServiceClient(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  struct Connection;
+  explicit ServiceClient(std::unique_ptr<Connection> connection);
+  std::unique_ptr<Connection> connection_;
 };
 
 }  // namespace printxpc

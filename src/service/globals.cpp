@@ -1,1 +1,1 @@
-// placeholder until the implementation lands
+// The process-wide variables shared by the SNMP GET and the cancel watcher.

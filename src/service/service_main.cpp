@@ -1,1 +1,262 @@
-// placeholder until the implementation lands
+#include "service/service_main.h"
+
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/unique_fd.h"
+#include "protocol/transport.h"
+#include "service/server.h"
+#include "service/service_xpc.h"
+
+namespace printxpc {
+namespace {
+
+constexpr int kFirstActivatedFd = 3;  // where systemd passes the first socket
+
+struct Options {
+  std::optional<std::string> listenPath;
+  std::chrono::milliseconds idleExit{0};
+  bool help = false;
+  bool version = false;
+};
+
+void printUsage(const BuildIdentity& build, std::FILE* out) {
+  std::fprintf(out,
+               "Usage: %.*s [--listen PATH] [--idle-exit SECONDS]\n"
+               "       %.*s --help | --version\n"
+               "\n"
+               "Serves the print-dialog helper operations on a Unix socket.\n"
+               "\n"
+               "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
+               "  --idle-exit SECONDS  exit once no connection has been open for SECONDS\n"
+               "  --help               show this help and exit\n"
+               "  --version            show the build, its protocol name and its models\n"
+               "\n"
+               "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
+               "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock.\n"
+               "SIGTERM or SIGINT stops the service after the requests in progress.\n",
+               static_cast<int>(build.name.size()), build.name.data(),
+               static_cast<int>(build.name.size()), build.name.data(),
+               static_cast<int>(build.name.size()), build.name.data());
+}
+
+void printVersion(const BuildIdentity& build, const ModelTable& models) {
+  std::printf("%.*s %s\n", static_cast<int>(build.name.size()), build.name.data(),
+              PRINTXPC_VERSION);
+  std::printf("protocol %s\n", protocolName(build).c_str());
+  std::printf("models:\n");
+  for (std::size_t i = 0; i < models.rows().size(); ++i) {
+    const auto& row = models.rows()[i];
+    std::printf("  %zu  %s | %s | key %.*s | encryption type %d, key ID %d, model ID %d\n", i,
+                row.manufacturer, row.modelName, static_cast<int>(row.jobTicketKey.size()),
+                row.jobTicketKey.data(), row.encryptionType, row.encryptionKeyID,
+                row.encryptionModelID);
+  }
+}
+
+std::optional<long> parseSeconds(std::string_view text) {
+  long value = 0;
+  const auto* end = text.data() + text.size();
+  const auto [ptr, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || ptr != end || value < 0 || value > 86400L * 365) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Parses the command line; an error message when it is not understood.
+std::optional<std::string> parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (arg == "--listen" && hasValue) {
+      options.listenPath = argv[++i];
+    } else if (arg == "--idle-exit" && hasValue) {
+      const auto seconds = parseSeconds(argv[++i]);
+      if (!seconds) {
+        return "--idle-exit takes a whole number of seconds";
+      }
+      options.idleExit = std::chrono::seconds(*seconds);
+    } else if (arg == "--listen" || arg == "--idle-exit") {
+      return std::string(arg) + " needs a value";
+    } else {
+      return "unknown argument '" + std::string(arg) + "'";
+    }
+  }
+  return std::nullopt;
+}
+
+// The socket passed by systemd, when this process was socket-activated.
+std::optional<UniqueFd> activatedSocket() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || fds == nullptr || std::atol(pid) != static_cast<long>(::getpid()) ||
+      std::atoi(fds) < 1) {
+    return std::nullopt;
+  }
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  return UniqueFd(kFirstActivatedFd);
+}
+
+bool isListeningUnixStream(int fd) {
+  int listening = 0;
+  int type = 0;
+  sockaddr_storage address{};
+  socklen_t length = sizeof(listening);
+  socklen_t typeLength = sizeof(type);
+  socklen_t addressLength = sizeof(address);
+  return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening &&
+         ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM &&
+         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+         address.ss_family == AF_UNIX;
+}
+
+enum class Existing { kNothing, kStale, kLive, kNotSocket };
+
+Existing probeExisting(const std::string& path, const sockaddr_un& address) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    return Existing::kNothing;
+  }
+  if (!S_ISSOCK(status.st_mode)) {
+    return Existing::kNotSocket;
+  }
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address),
+                         sizeof(address)) == 0) {
+    return Existing::kLive;
+  }
+  return Existing::kStale;
+}
+
+// Creates the listening socket at the path, mode 0600; a message on failure.
+std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    return "socket path is empty or longer than " + std::to_string(sizeof(address.sun_path) - 1) +
+           " bytes: " + path;
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  switch (probeExisting(path, address)) {
+    case Existing::kLive:
+      return "a service already answers at " + path;
+    case Existing::kNotSocket:
+      return path + " exists and is not a socket; not replacing it";
+    case Existing::kStale:
+      ::unlink(path.c_str());
+      break;
+    case Existing::kNothing:
+      break;
+  }
+  listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) {
+    return std::string("cannot create a socket: ") + std::strerror(errno);
+  }
+  // Only this user may connect: the mode is set as the file is created, with no window.
+  const mode_t previousMask = ::umask(0177);
+  const int bound =
+      ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  const int bindErrno = errno;
+  ::umask(previousMask);
+  if (bound != 0) {
+    return "cannot listen at " + path + ": " + std::strerror(bindErrno);
+  }
+  if (::listen(listener.get(), SOMAXCONN) != 0) {
+    const int listenErrno = errno;
+    ::unlink(path.c_str());
+    return "cannot listen at " + path + ": " + std::strerror(listenErrno);
+  }
+  return std::nullopt;
+}
+
+// Blocks the stop signals in every thread and returns a descriptor that reports them.
+UniqueFd stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+void fail(const BuildIdentity& build, const std::string& message) {
+  std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(build.name.size()), build.name.data(),
+               message.c_str());
+}
+
+}  // namespace
+
+int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTable& models) {
+  Options options;
+  if (const auto error = parseOptions(argc, argv, options)) {
+    fail(build, *error);
+    printUsage(build, stderr);
+    return kExitUsage;
+  }
+  if (options.help) {
+    printUsage(build, stdout);
+    return kExitOk;
+  }
+  if (options.version) {
+    printVersion(build, models);
+    return kExitOk;
+  }
+
+  UniqueFd listener;
+  std::string ownedPath;
+  if (auto activated = activatedSocket()) {
+    if (!isListeningUnixStream(activated->get())) {
+      fail(build, "the socket passed by the service manager is not a listening Unix stream socket");
+      return kExitFailure;
+    }
+    listener = std::move(*activated);
+  } else {
+    ownedPath = options.listenPath.value_or(transport::defaultSocketPath(build.name));
+    if (const auto error = listenAt(ownedPath, listener)) {
+      fail(build, *error);
+      return kExitFailure;
+    }
+  }
+
+  const UniqueFd signals = stopSignals();
+  ServerSettings settings;
+  settings.connection.protocolName = protocolName(build);
+  settings.idleExit = options.idleExit;
+  // Each connection gets its own service object, owned by its handler.
+  const HandlerFactory makeHandler = [] {
+    auto service = std::make_shared<OrvaneServiceXPC>();
+    return RequestHandler([service](Operation operation, std::string_view request) {
+      return service->perform(operation, request);
+    });
+  };
+  auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
+  if (server->run(signals.get()) == Server::Outcome::kDrainTimedOut) {
+    // Requests still running after the bound: leave without waiting for them.
+    std::fflush(nullptr);
+    std::_Exit(kExitOk);
+  }
+  return kExitOk;
+}
+
+}  // namespace printxpc

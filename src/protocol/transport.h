@@ -1,0 +1,32 @@
+// Socket plumbing shared by the service and the client: reading frames from a descriptor,
+// writing whole buffers, the default socket path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "protocol/wire.h"
+
+namespace printxpc::transport {
+
+// Reads from a socket, retrying on EINTR.
+class FdSource : public wire::ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  std::ptrdiff_t read(std::span<std::uint8_t> into) override;
+
+ private:
+  int fd_;
+};
+
+// Writes all bytes (retrying on EINTR and short writes) without raising SIGPIPE.
+bool sendAll(int fd, std::string_view bytes);
+
+bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload);
+bool sendError(int fd, wire::TransportError error, std::string_view message);
+
+// $XDG_RUNTIME_DIR/<build name>.sock; /tmp/<build name>-<uid>.sock when XDG_RUNTIME_DIR is
+// unset or empty.
+std::string defaultSocketPath(std::string_view buildName);
+
+}  // namespace printxpc::transport

@@ -1,0 +1,84 @@
+// The listener: accepts connections, checks who connects, and serves each connection on
+// a thread of its own with its own service object.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/unique_fd.h"
+#include "service/connection.h"
+
+namespace printxpc {
+
+// Makes the request handler of one new connection (which owns that connection's service
+// object).
+using HandlerFactory = std::function<RequestHandler()>;
+
+struct ServerSettings {
+  ConnectionSettings connection;
+  // Connections served at once; further ones are told "busy" and closed.
+  std::size_t maxConnections = 128;
+  // Exit once no connection has been open for this long; zero: never.
+  std::chrono::milliseconds idleExit{0};
+  // On a stop signal, how long requests in progress may take to finish.
+  std::chrono::milliseconds drainTimeout{10000};
+};
+
+class Server {
+ public:
+  // `listener` is a listening Unix stream socket. `ownedPath` is the socket file that this
+  // process created and removes when it stops (empty under socket activation).
+  Server(UniqueFd listener, std::string ownedPath, ServerSettings settings,
+         HandlerFactory makeHandler);
+  // Waits for every connection thread, without a bound: a caller that needs one uses
+  // run()'s outcome and leaves the process instead.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  enum class Outcome { kStopped, kIdle, kDrainTimedOut };
+
+  // Serves until requestStop(), a signal on `signalFd` (a signalfd, or -1), or the idle
+  // time. Returns after every connection has ended, or after the drain bound passed.
+  Outcome run(int signalFd);
+
+  // Safe from any thread.
+  void requestStop();
+
+  std::size_t activeConnections() const;
+
+ private:
+  struct Connection {
+    UniqueFd socket;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  void acceptOne();
+  void admit(UniqueFd socket);
+  void serve(Connection& connection);
+  void reapFinished();
+  void shutdownReaders();
+  // Waits, within the drain bound, until every connection has ended.
+  bool drain();
+  void notify() const;
+
+  UniqueFd listener_;
+  std::string ownedPath_;
+  ServerSettings settings_;
+  HandlerFactory makeHandler_;
+  UniqueFd wakeup_;  // eventfd: a connection finished, or a stop was asked for
+  std::atomic<bool> stopRequested_{false};
+
+  mutable std::mutex mutex_;
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace printxpc
