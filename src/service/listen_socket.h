@@ -1,0 +1,22 @@
+// The listening socket of the service: created at a path, or passed by systemd.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/unique_fd.h"
+
+namespace printxpc {
+
+// The socket passed by systemd socket activation (LISTEN_PID/LISTEN_FDS), if any; the
+// variables are removed so that children do not inherit them.
+std::optional<UniqueFd> activatedSocket();
+
+bool isListeningUnixStream(int fd);
+
+// Creates a listening socket at the path with mode 0600. A stale socket file (nobody
+// answers) is replaced; a live service or a file that is not a socket is left alone.
+// A message on failure.
+std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener);
+
+}  // namespace printxpc

@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <filesystem>
+#include <fstream>
+
+#include "printxpc/client.h"
+#include "protocol/transport.h"
+#include "protocol/wire.h"
+#include "service/listen_socket.h"
+#include "service/server.h"
+#include "support/temp_dir.h"
+
+namespace printxpc {
+namespace {
+
+using namespace std::chrono_literals;
+using wire::TransportError;
+
+constexpr char kProtocol[] = "XPC_ProtocolTEST";
+
+std::string replyOf(Result<std::string> result) {
+  if (auto* failure = std::get_if<TransportFailure>(&result)) {
+    return "transport error " + std::to_string(failure->code) + ": " + failure->message;
+  }
+  return std::get<std::string>(result);
+}
+
+// A raw connection for sending bytes that a well-behaved client never would.
+class RawConnection {
+ public:
+  explicit RawConnection(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    connected_ = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  bool connected() const { return connected_; }
+  void send(std::string_view bytes) { ASSERT_TRUE(transport::sendAll(fd_.get(), bytes)); }
+  void hello(std::string_view protocol = kProtocol) {
+    send(wire::encodeFrame(wire::FrameKind::kHello, protocol));
+    wire::Frame welcome;
+    ASSERT_EQ(reader_.next(welcome), wire::ReadStatus::kFrame);
+    ASSERT_EQ(welcome.kind, wire::FrameKind::kWelcome);
+  }
+  void request(std::string_view selector, std::string_view request) {
+    send(wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload(selector, request)));
+  }
+  wire::ReadStatus next(wire::Frame& frame) { return reader_.next(frame); }
+  // The transport error code of the next frame, or 0 when it is no error frame.
+  std::uint16_t nextErrorCode() {
+    wire::Frame frame;
+    if (next(frame) != wire::ReadStatus::kFrame || frame.kind != wire::FrameKind::kError) {
+      return 0;
+    }
+    const auto error = wire::parseErrorPayload(frame.payload);
+    return error ? error->code : 0;
+  }
+  // True when the service has closed the connection. A peer that closes with our bytes
+  // still unread makes the stream end in a reset, which counts as closed too.
+  bool closedByPeer() {
+    wire::Frame frame;
+    const auto status = next(frame);
+    return status == wire::ReadStatus::kEndOfStream || status == wire::ReadStatus::kIoError;
+  }
+
+ private:
+  UniqueFd fd_;
+  bool connected_ = false;
+  transport::FdSource source_{fd_.get()};
+  wire::FrameReader reader_{source_};
+};
+
+std::uint16_t code(TransportError error) { return static_cast<std::uint16_t>(error); }
+
+class TransportServer : public ::testing::Test {
+ protected:
+  // The handler answers "<n>:<request>", n counting the requests of its own connection;
+  // the request "slow" takes 600 ms and "unavailable" is an operation not available.
+  HandlerFactory countingHandlers() {
+    return [this] {
+      ++handlersMade_;
+      auto count = std::make_shared<int>(0);
+      return RequestHandler([count](Operation, std::string_view request) -> std::optional<std::string> {
+        if (request == "unavailable") {
+          return std::nullopt;
+        }
+        if (request == "slow") {
+          std::this_thread::sleep_for(600ms);
+        }
+        return std::to_string(++*count) + ":" + std::string(request);
+      });
+    };
+  }
+
+  void start(ServerSettings settings = {}) {
+    settings.connection.protocolName = kProtocol;
+    UniqueFd listener;
+    ASSERT_EQ(listenAt(path_, listener), std::nullopt);
+    server_ = std::make_unique<Server>(std::move(listener), path_, settings, countingHandlers());
+    runner_ = std::async(std::launch::async, [this] { return server_->run(-1); });
+  }
+
+  void TearDown() override {
+    if (server_) {
+      server_->requestStop();
+      runner_.wait();
+      server_.reset();
+    }
+  }
+
+  ServiceClient connect() {
+    auto client = ServiceClient::connect(path_, kProtocol);
+    EXPECT_TRUE(std::holds_alternative<ServiceClient>(client));
+    return std::move(std::get<ServiceClient>(client));
+  }
+
+  void waitForConnections(std::size_t count) {
+    for (int i = 0; i < 500 && server_->activeConnections() != count; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(server_->activeConnections(), count);
+  }
+
+  testing::TempDir dir_;
+  std::string path_ = dir_.file("service.sock");
+  std::atomic<int> handlersMade_{0};
+  std::unique_ptr<Server> server_;
+  std::future<Server::Outcome> runner_;
+};
+
+TEST_F(TransportServer, SocketFileIsPrivateToTheUser) {
+  start();
+  struct stat status {};
+  ASSERT_EQ(::stat(path_.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0600U);
+}
+
+TEST_F(TransportServer, EachConnectionHasItsOwnServiceObject) {
+  start();
+  auto first = connect();
+  auto second = connect();
+  EXPECT_EQ(replyOf(first.call("isFilePathWritable_XPC:reply:", "a")), "1:a");
+  EXPECT_EQ(replyOf(first.call("isFilePathWritable_XPC", "b")), "2:b");
+  EXPECT_EQ(replyOf(second.call("isFilePathWritable_XPC:reply:", "c")), "1:c");
+  EXPECT_EQ(replyOf(first.call("isFilePathWritable_XPC:reply:", "d")), "3:d");
+  EXPECT_EQ(handlersMade_, 2);
+}
+
+TEST_F(TransportServer, RepliesComeInRequestOrder) {
+  start();
+  RawConnection raw(path_);
+  raw.hello();
+  for (int i = 0; i < 50; ++i) {
+    raw.request("isFilePathWritable_XPC:reply:", std::to_string(i));  // pipelined
+  }
+  for (int i = 0; i < 50; ++i) {
+    wire::Frame frame;
+    ASSERT_EQ(raw.next(frame), wire::ReadStatus::kFrame);
+    EXPECT_EQ(frame.kind, wire::FrameKind::kReply);
+    EXPECT_EQ(frame.payload, std::to_string(i + 1) + ":" + std::to_string(i));
+  }
+}
+
+TEST_F(TransportServer, SlowRequestDoesNotDelayAnotherConnection) {
+  start();
+  auto slowClient = connect();
+  auto quickClient = connect();
+  auto slow = std::async(std::launch::async,
+                         [&] { return replyOf(slowClient.call("isFilePathWritable_XPC", "slow")); });
+  std::this_thread::sleep_for(50ms);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(replyOf(quickClient.call("isFilePathWritable_XPC", "quick")), "1:quick");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 400ms);
+  EXPECT_EQ(slow.get(), "1:slow");
+}
+
+TEST_F(TransportServer, TransportErrorsAreDistinctFromReplies) {
+  start();
+  struct Case {
+    const char* name;
+    std::string afterHello;  // bytes sent after a successful handshake; empty: see `beforeHello`
+    std::string beforeHello;
+    TransportError error;
+    bool staysOpen;
+  };
+  const std::string hugeHeader("\x03\x01\x00\x00\x00", 5);  // 16 MiB announced
+  const Case cases[] = {
+      {"wrong protocol", "", wire::encodeFrame(wire::FrameKind::kHello, "XPC_ProtocolOTHER"),
+       TransportError::kProtocolMismatch, false},
+      {"request before hello", "",
+       wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload("x", "y")),
+       TransportError::kHandshakeRequired, false},
+      {"garbage before hello", "", "GET / HTTP/1.1\r\n\r\n", TransportError::kMalformedFrame, false},
+      {"garbage", "\x77garbage", "", TransportError::kMalformedFrame, false},
+      {"oversized frame", hugeHeader, "", TransportError::kFrameTooLarge, false},
+      {"reply frame from a client", wire::encodeFrame(wire::FrameKind::kReply, "TRUE"), "",
+       TransportError::kMalformedFrame, false},
+      {"selector longer than payload",
+       wire::encodeFrame(wire::FrameKind::kRequest, std::string("\x00\x09op", 4)), "",
+       TransportError::kMalformedFrame, false},
+      {"unknown operation",
+       wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload("printPage:reply:", "x")),
+       "", TransportError::kUnknownOperation, true},
+      {"invalid UTF-8",
+       wire::encodeFrame(wire::FrameKind::kRequest,
+                         wire::encodeRequestPayload("isFilePathWritable_XPC:reply:", "/tmp/\xFF")),
+       "", TransportError::kInvalidUtf8, true},
+      {"operation not available",
+       wire::encodeFrame(wire::FrameKind::kRequest,
+                         wire::encodeRequestPayload("pdeSnmpGet_XPC:reply:", "unavailable")),
+       "", TransportError::kNotAvailable, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection raw(path_);
+    ASSERT_TRUE(raw.connected());
+    if (!c.beforeHello.empty()) {
+      raw.send(c.beforeHello);
+    } else {
+      raw.hello();
+      raw.send(c.afterHello);
+    }
+    EXPECT_EQ(raw.nextErrorCode(), code(c.error));
+    if (c.staysOpen) {
+      raw.request("isFilePathWritable_XPC:reply:", "next");
+      wire::Frame frame;
+      ASSERT_EQ(raw.next(frame), wire::ReadStatus::kFrame);
+      EXPECT_EQ(frame.kind, wire::FrameKind::kReply);
+      EXPECT_EQ(frame.payload, "1:next");
+    } else {
+      EXPECT_TRUE(raw.closedByPeer());
+    }
+  }
+  // The service is still there for everybody else.
+  auto client = connect();
+  EXPECT_EQ(replyOf(client.call("isFilePathWritable_XPC", "after")), "1:after");
+}
+
+TEST_F(TransportServer, ClientThatDisconnectsMidRequestDoesNotDisturbTheService) {
+  start();
+  {
+    RawConnection raw(path_);
+    raw.hello();
+    raw.send(std::string("\x03\x00\x00\x01\x00partial", 12));  // 256 bytes announced, 7 sent
+  }
+  {
+    auto leaving = connect();
+    auto slow = std::async(std::launch::async, [&leaving] {
+      return replyOf(leaving.call("isFilePathWritable_XPC", "slow"));
+    });
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(leaving.fd(), SHUT_RDWR);  // the client goes away while its request runs
+    slow.wait();
+  }
+  waitForConnections(0);
+  auto client = connect();
+  EXPECT_EQ(replyOf(client.call("isFilePathWritable_XPC", "still here")), "1:still here");
+}
+
+TEST_F(TransportServer, HandshakeTimeoutFreesTheSlot) {
+  ServerSettings settings;
+  settings.connection.handshakeTimeout = 200ms;
+  start(settings);
+  RawConnection silent(path_);
+  EXPECT_TRUE(silent.closedByPeer());
+  waitForConnections(0);
+}
+
+TEST_F(TransportServer, ConnectionCapRefusesCleanlyAndRecovers) {
+  ServerSettings settings;
+  settings.maxConnections = 2;
+  start(settings);
+  auto first = connect();
+  auto second = connect();
+  waitForConnections(2);
+  auto refused = ServiceClient::connect(path_, kProtocol);
+  ASSERT_TRUE(std::holds_alternative<TransportFailure>(refused));
+  EXPECT_EQ(std::get<TransportFailure>(refused).code, code(TransportError::kBusy));
+  { auto leaving = std::move(first); }
+  waitForConnections(1);
+  auto third = connect();
+  EXPECT_EQ(replyOf(third.call("isFilePathWritable_XPC", "x")), "1:x");
+  EXPECT_EQ(replyOf(second.call("isFilePathWritable_XPC", "y")), "1:y");
+}
+
+TEST_F(TransportServer, PeerOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run a peer as another user";
+  }
+  start();
+  // Open the socket file to everybody so that only the credential check stands in the way.
+  ASSERT_EQ(::chmod(path_.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      ::_exit(10);
+    }
+    RawConnection raw(path_);
+    if (!raw.connected()) {
+      ::_exit(11);
+    }
+    raw.send(wire::encodeFrame(wire::FrameKind::kHello, kProtocol));
+    const bool refused = raw.nextErrorCode() == code(TransportError::kPermissionDenied) &&
+                         raw.closedByPeer();
+    ::_exit(refused ? 0 : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(handlersMade_, 0);
+}
+
+TEST_F(TransportServer, StopLetsTheRequestInProgressFinish) {
+  start();
+  auto client = connect();
+  auto slow = std::async(std::launch::async,
+                         [&] { return replyOf(client.call("isFilePathWritable_XPC", "slow")); });
+  std::this_thread::sleep_for(100ms);
+  server_->requestStop();
+  EXPECT_EQ(slow.get(), "1:slow");
+  EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  server_.reset();
+}
+
+TEST_F(TransportServer, IdleExitWaitsForOpenConnections) {
+  ServerSettings settings;
+  settings.idleExit = 300ms;
+  start(settings);
+  {
+    auto client = connect();
+    EXPECT_EQ(runner_.wait_for(700ms), std::future_status::timeout);
+    EXPECT_EQ(replyOf(client.call("isFilePathWritable_XPC", "x")), "1:x");
+  }
+  ASSERT_EQ(runner_.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(runner_.get(), Server::Outcome::kIdle);
+  server_.reset();
+}
+
+TEST(ListenSocket, RefusesALiveServiceAndReplacesAStaleSocket) {
+  testing::TempDir dir;
+  const std::string path = dir.file("s.sock");
+  UniqueFd first;
+  ASSERT_EQ(listenAt(path, first), std::nullopt);
+  UniqueFd second;
+  const auto live = listenAt(path, second);
+  ASSERT_TRUE(live);
+  EXPECT_NE(live->find("already answers"), std::string::npos);
+  first.reset();  // the socket file stays, nobody answers: stale
+  EXPECT_EQ(listenAt(path, second), std::nullopt);
+
+  const std::string regular = dir.file("plain-file");
+  { std::ofstream(regular) << "keep me"; }
+  UniqueFd third;
+  EXPECT_TRUE(listenAt(regular, third));
+  EXPECT_TRUE(std::filesystem::exists(regular));
+}
+
+}  // namespace
+}  // namespace printxpc
