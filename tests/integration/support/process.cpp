@@ -1,0 +1,195 @@
+#include "support/process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <utility>
+
+namespace printxpc::testing {
+namespace {
+
+std::vector<char*> cStrings(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (auto& s : strings) {
+    pointers.push_back(s.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+[[noreturn]] void execChild(std::vector<std::string> argv, std::vector<std::string> env) {
+  for (auto& assignment : env) {
+    ::putenv(assignment.data());  // the strings live until exec
+  }
+  auto args = cStrings(argv);
+  ::execvp(args[0], args.data());
+  ::_exit(127);
+}
+
+int decodeStatus(int status) {
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return -1;
+}
+
+void readInto(int fd, std::string& out) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n <= 0) {
+      return;
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& env) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) {
+    return {};
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+      ::close(fd);
+    }
+    execChild(argv, env);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  std::thread writer([fd = in[1], &input] {
+    std::size_t done = 0;
+    while (done < input.size()) {
+      const ssize_t n = ::write(fd, input.data() + done, input.size() - done);
+      if (n <= 0) {
+        break;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  });
+  CommandResult result;
+  std::thread errReader([fd = err[0], &result] { readInto(fd, result.err); });
+  readInto(out[0], result.out);
+  errReader.join();
+  writer.join();
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.exitCode = decodeStatus(status);
+  return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env) {
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    execChild(argv, env);
+  }
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(other.status_) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    ChildProcess old(std::move(*this));
+    pid_ = std::exchange(other.pid_, -1);
+    status_ = other.status_;
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && running()) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool ChildProcess::running() {
+  if (pid_ <= 0 || status_ >= 0) {
+    return false;
+  }
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = decodeStatus(status);
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::signal(int number) const {
+  if (pid_ > 0) {
+    ::kill(pid_, number);
+  }
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return status_;
+}
+
+bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  struct stat status {};
+  while (::stat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+int openDescriptors(pid_t pid) {
+  int count = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+       !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+int threadCount(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "Threads:") {
+      int threads = 0;
+      status >> threads;
+      return threads;
+    }
+  }
+  return -1;
+}
+
+}  // namespace printxpc::testing

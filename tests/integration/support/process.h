@@ -1,0 +1,52 @@
+// Child processes for the integration tests: service builds, the client, peers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace printxpc::testing {
+
+struct CommandResult {
+  int exitCode = -1;  // the exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs a command to completion, with optional standard input and extra environment.
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
+                         const std::vector<std::string>& env = {});
+
+// A child process, killed (SIGKILL) and reaped when the object goes away unless it ended.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  explicit ChildProcess(const std::vector<std::string>& argv,
+                        const std::vector<std::string>& env = {});
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  void signal(int number) const;
+  // Exit status (or 128 + signal) once it ended within the time, else -1.
+  int wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// Waits until a socket file exists at the path.
+bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout);
+
+// The number of open descriptors and of threads of a process (from /proc).
+int openDescriptors(pid_t pid);
+int threadCount(pid_t pid);
+
+}  // namespace printxpc::testing
