@@ -1,0 +1,471 @@
+#include "snmp/snmp_get.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "protocol/requests.h"
+#include "protocol/text.h"
+#include "snmp/mib_connection.h"
+#include "snmp/snmp_message.h"
+
+namespace printxpc {
+
+std::atomic<std::int32_t> gCancelFlag{0};
+std::atomic<std::int64_t> gSnmpTimeout{250};
+std::atomic<std::int32_t> gSnmpRetries{3};
+std::atomic<std::uint8_t> gtype{0};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The GETs now waiting for an answer, each with an eventfd that a cancel makes readable.
+class CancelWaiters {
+ public:
+  static CancelWaiters& instance() {
+    static CancelWaiters waiters;
+    return waiters;
+  }
+  void add(int fd) {
+    const std::lock_guard lock(mutex_);
+    fds_.push_back(fd);
+  }
+  void remove(int fd) {
+    const std::lock_guard lock(mutex_);
+    fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+  }
+  void wakeAll() {
+    const std::lock_guard lock(mutex_);
+    const std::uint64_t one = 1;
+    for (const int fd : fds_) {
+      [[maybe_unused]] const ssize_t ignored = ::write(fd, &one, sizeof(one));
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int> fds_;
+};
+
+// Registers the calling GET for cancel wake-ups for as long as it lives.
+class CancelWaiter {
+ public:
+  CancelWaiter() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_) {
+      CancelWaiters::instance().add(fd_.get());
+    }
+  }
+  ~CancelWaiter() {
+    if (fd_) {
+      CancelWaiters::instance().remove(fd_.get());
+    }
+  }
+  CancelWaiter(const CancelWaiter&) = delete;
+  CancelWaiter& operator=(const CancelWaiter&) = delete;
+  int fd() const { return fd_.get(); }
+
+ private:
+  UniqueFd fd_;
+};
+
+bool cancelled() { return gCancelFlag.load() != 0; }
+
+// The request id: the time of day seeds a generator of this call's own, whose next number
+// gives the low 16 bits. Reseeded on every call, as the GET always was.
+std::uint16_t drawRequestId() {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  const auto seed = static_cast<unsigned>(static_cast<std::uint32_t>(now.tv_usec) ^
+                                          static_cast<std::uint32_t>(now.tv_sec));
+  char state[64] = {};
+  random_data data{};
+  ::initstate_r(seed, state, sizeof(state), &data);
+  std::int32_t number = 0;
+  ::random_r(&data, &number);
+  return static_cast<std::uint16_t>(number & 0xFFFF);
+}
+
+// The request-id INTEGER goes out as the id's low byte, then its high byte; its value is
+// the two's-complement number those two bytes form.
+std::int64_t requestIdValue(std::uint16_t id) {
+  const auto low = static_cast<std::uint16_t>(id & 0xFF);
+  const auto high = static_cast<std::uint16_t>(id >> 8);
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>((low << 8) | high));
+}
+
+std::int32_t waitMilliseconds() {
+  const auto stored = static_cast<std::int32_t>(gSnmpTimeout.load());
+  return std::clamp<std::int32_t>(stored, 0, kMaxSnmpWaitMs);
+}
+
+void sleepMilliseconds(std::int32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+struct Peer {
+  sockaddr_in address{};
+};
+
+std::optional<Peer> resolveNumeric(std::string_view host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  const std::string text(host);
+  if (::getaddrinfo(text.c_str(), "161", &hints, &list) != 0 || list == nullptr) {
+    return std::nullopt;
+  }
+  Peer peer;
+  std::memcpy(&peer.address, list->ai_addr, sizeof(peer.address));
+  ::freeaddrinfo(list);
+  return peer;
+}
+
+bool fromPeer(const sockaddr_in& sender, const Peer& peer) {
+  return sender.sin_family == AF_INET && sender.sin_port == peer.address.sin_port &&
+         sender.sin_addr.s_addr == peer.address.sin_addr.s_addr;
+}
+
+std::int32_t integerValueOf(const std::optional<std::string>& text) {
+  return text ? text::toInt32(*text) : 0;
+}
+
+// Turns the decoded value into the status and fills the result area.
+std::int32_t takeValue(const std::optional<std::string>& value, std::uint8_t& type,
+                       UResult& uResult, std::int32_t iType, std::int32_t rtnCharFlag) {
+  switch (type) {
+    case 2:
+      uResult.setInteger(integerValueOf(value));
+      return kSnmpDone;
+    case 4:
+      if (value) {
+        uResult.setString(rtnCharFlag != 0 ? formatMacAddress(*value) : *value);
+      }
+      return kSnmpDone;
+    case 5:
+      if (iType == 4) {
+        type = 4;
+        return kSnmpDone;
+      }
+      return kSnmpUnexpectedNull;
+    case 6:
+      if (value) {
+        uResult.setString(*value);
+      }
+      return kSnmpDone;
+    default:
+      return kSnmpUnexpectedType;
+  }
+}
+
+// Locates the first varbind and decodes its value; sets the status and type code.
+SnmpGetOutcome decodeAnswer(std::span<const std::uint8_t> message, UResult& uResult,
+                            std::int32_t iType, std::int32_t rtnCharFlag) {
+  std::uint64_t oidPositionIndex = 0;
+  std::uint64_t oidLengthIndex = 0;
+  std::uint64_t oidLengthValue = 0;
+  SNMPMessage::extractOIDPositionAndLengthFromMessage(message, oidPositionIndex, oidLengthIndex,
+                                                      oidLengthValue);
+  const std::uint64_t valueTypeIndex = oidLengthValue + oidLengthIndex + 1;
+  std::uint8_t type = kSnmpTypeNull;
+  const auto value = SNMPMessage::extractValueStringFromMessage(message, valueTypeIndex, type);
+  SnmpGetOutcome outcome;
+  outcome.status = takeValue(value, type, uResult, iType, rtnCharFlag);
+  outcome.type = type;
+  gtype = type;
+  return outcome;
+}
+
+// Reads the element header at `at`: tag and definite length in the one-byte, 0x81 n or
+// 0x82 hi lo form. False when the header or its content runs past the end.
+bool readHeader(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint8_t& tag,
+                std::size_t& length) {
+  if (bytes.size() - at < 2) {
+    return false;
+  }
+  tag = bytes[at];
+  const std::uint8_t first = bytes[at + 1];
+  at += 2;
+  length = first;
+  if (first >= 0x80) {
+    const std::size_t count = first & 0x7FU;
+    if (count < 1 || count > 2 || bytes.size() - at < count) {
+      return false;
+    }
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      length = (length << 8) | bytes[at++];
+    }
+  }
+  return length <= bytes.size() - at;
+}
+
+// The request id of a GetResponse (PDU tag 0xA2), as the integer value that the agent
+// encoded; absent for anything else.
+std::optional<std::int64_t> getResponseRequestId(std::span<const std::uint8_t> datagram) {
+  std::size_t at = 0;
+  std::uint8_t tag = 0;
+  std::size_t length = 0;
+  if (!readHeader(datagram, at, tag, length) || tag != 0x30) {
+    return std::nullopt;
+  }
+  // Version and community are skipped whole; the PDU and the request id are entered.
+  for (const std::uint8_t expected : {std::uint8_t{0x02}, std::uint8_t{0x04}}) {
+    if (!readHeader(datagram, at, tag, length) || tag != expected) {
+      return std::nullopt;
+    }
+    at += length;
+  }
+  if (!readHeader(datagram, at, tag, length) || tag != 0xA2 ||
+      !readHeader(datagram, at, tag, length) || tag != 0x02 || length < 1 || length > 8) {
+    return std::nullopt;
+  }
+  std::int64_t value = (datagram[at] & 0x80U) != 0 ? -1 : 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    value = static_cast<std::int64_t>(static_cast<std::uint64_t>(value) << 8) | datagram[at + i];
+  }
+  return value;
+}
+
+enum class Wait { kAnswer, kCancelled, kTimedOut };
+
+// Waits for the printer's GetResponse to this request; any other datagram is skipped.
+Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int32_t ms,
+                 std::vector<std::uint8_t>& answer) {
+  const CancelWaiter waiter;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  std::array<std::uint8_t, 2000> receive{};
+  for (;;) {
+    if (cancelled()) {
+      return Wait::kCancelled;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd fds[2] = {{socket, POLLIN, 0}, {waiter.fd(), POLLIN, 0}};
+    const int ready = ::poll(fds, waiter.fd() >= 0 ? 2 : 1, static_cast<int>(std::max<long>(left, 0)));
+    if (cancelled()) {
+      return Wait::kCancelled;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      for (;;) {
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof(sender);
+        const ssize_t got = ::recvfrom(socket, receive.data(), receive.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (got < 0) {
+          break;  // nothing more waiting
+        }
+        const std::span<const std::uint8_t> datagram(receive.data(), static_cast<std::size_t>(got));
+        if (got > 0 && fromPeer(sender, peer) &&
+            getResponseRequestId(datagram) == requestId) {
+          answer.assign(datagram.begin(), datagram.end());
+          return Wait::kAnswer;
+        }
+      }
+    }
+    if (left <= 0) {
+      return Wait::kTimedOut;
+    }
+  }
+}
+
+}  // namespace
+
+void raiseCancelFlag() {
+  gCancelFlag = 1;
+  CancelWaiters::instance().wakeAll();
+}
+
+std::int32_t UResult::integer() const {
+  std::int32_t value = 0;
+  std::memcpy(&value, bytes_.data(), sizeof(value));
+  return value;
+}
+
+void UResult::setInteger(std::int32_t value) { std::memcpy(bytes_.data(), &value, sizeof(value)); }
+
+std::string_view UResult::string() const {
+  const auto* end = std::find(bytes_.begin(), bytes_.end(), '\0');
+  return {bytes_.data(), static_cast<std::size_t>(end - bytes_.begin())};
+}
+
+void UResult::setString(std::string_view text) {
+  const std::size_t length = std::min(text.size(), kSize - 1);
+  std::memcpy(bytes_.data(), text.data(), length);
+  bytes_[length] = '\0';
+}
+
+std::string formatMacAddress(std::string_view text) {
+  std::array<std::size_t, 12> positions{};
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    switch (text.size()) {
+      case 17:  // "00-1A-2B-3C-4D-5E": the two digits of each group
+        positions[i] = i / 2 * 3 + i % 2;
+        break;
+      case 16:  // four blanks, then twelve hex digits
+        positions[i] = 4 + i;
+        break;
+      case 12:  // the address as plain text
+        positions[i] = i;
+        break;
+      default:
+        return {};
+    }
+  }
+  std::string mac;
+  mac.reserve(17);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (i > 0 && i % 2 == 0) {
+      mac.push_back(':');
+    }
+    mac.push_back(text[positions[i]]);
+  }
+  return mac;
+}
+
+namespace {
+
+bool isWhiteSpace(char32_t c) {
+  return c == U' ' || c == U'\t' || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+         c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+bool isLineBreak(char32_t c) {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// The code point of one UTF-8 sequence.
+char32_t decode(std::string_view bytes) {
+  const auto lead = static_cast<unsigned char>(bytes[0]);
+  if (bytes.size() == 1) {
+    return lead;
+  }
+  char32_t c = lead & (0x7FU >> bytes.size());
+  for (std::size_t i = 1; i < bytes.size(); ++i) {
+    c = (c << 6) | (static_cast<unsigned char>(bytes[i]) & 0x3FU);
+  }
+  return c;
+}
+
+std::size_t leadingLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  return std::min(length, text.size());
+}
+
+std::size_t trailingLength(std::string_view text) {
+  std::size_t length = 1;
+  while (length < text.size() && length < 4 &&
+         (static_cast<unsigned char>(text[text.size() - length]) & 0xC0U) == 0x80U) {
+    ++length;
+  }
+  return length;
+}
+
+std::string_view trimBoth(std::string_view text, bool (*matches)(char32_t)) {
+  while (!text.empty()) {
+    const std::size_t length = leadingLength(text);
+    if (!matches(decode(text.substr(0, length)))) {
+      break;
+    }
+    text.remove_prefix(length);
+  }
+  while (!text.empty()) {
+    const std::size_t length = trailingLength(text);
+    if (!matches(decode(text.substr(text.size() - length)))) {
+      break;
+    }
+    text.remove_suffix(length);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string_view trimHostText(std::string_view host) {
+  return trimBoth(trimBoth(host, isWhiteSpace), isLineBreak);
+}
+
+SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResult& uResult,
+                          std::int32_t iType, std::int32_t rtnCharFlag) {
+  SnmpGetOutcome outcome;
+  if (snmpArgVector.size() <= requests::kOidSlot) {
+    return outcome;
+  }
+  const std::string_view host = snmpArgVector[requests::kHostSlot];
+  const std::string_view community = snmpArgVector[requests::kCommunitySlot];
+  const std::string_view oid = snmpArgVector[requests::kOidSlot];
+  const std::uint16_t requestId = drawRequestId();
+
+  std::vector<std::uint8_t> request;
+  {
+    MIBConnection builder;
+    if (cancelled()) {
+      outcome.status = kSnmpCancelled;
+      return outcome;
+    }
+    if (!builder.requestGenericWithSingleResponse(community, nullptr, oid, requestId)) {
+      return outcome;
+    }
+    const auto bytes = builder.msg().data();
+    request.assign(bytes.begin(), bytes.end());
+  }
+  const std::int32_t ms = waitMilliseconds();
+  const auto peer = resolveNumeric(trimHostText(host));
+  if (!peer) {
+    return outcome;
+  }
+  const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const bool sent = socket && !request.empty() &&
+                    ::sendto(socket.get(), request.data(), request.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&peer->address),
+                             sizeof(peer->address)) > 0;
+  if (!sent) {
+    sleepMilliseconds(ms);
+    return outcome;
+  }
+  std::vector<std::uint8_t> answer;
+  switch (awaitAnswer(socket.get(), *peer, requestIdValue(requestId), ms, answer)) {
+    case Wait::kCancelled:
+      outcome.status = kSnmpCancelled;
+      return outcome;
+    case Wait::kTimedOut:
+      return outcome;
+    case Wait::kAnswer:
+      return decodeAnswer(answer, uResult, iType, rtnCharFlag);
+  }
+  return outcome;
+}
+
+std::string snmpGetReply(const SnmpGetOutcome& outcome, const UResult& uResult) {
+  if (outcome.status != kSnmpDone) {
+    return "FALSE:rtn_ExitValue=" + std::to_string(outcome.status);
+  }
+  switch (outcome.type) {
+    case 2:
+      return "TRUE:uResult.integer=" + std::to_string(uResult.integer());
+    case 4:
+    case 6:
+      return "TRUE:uResult.string=" + std::string(uResult.string());
+    default:
+      return "FALSE";
+  }
+}
+
+}  // namespace printxpc

@@ -1,0 +1,408 @@
+// SNMP GETs through the service against real peers: a scripted fake agent on 127.0.0.2
+// and net-snmp's snmpd on 127.0.0.1, both on port 161 inside the private namespace.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/requests.h"
+#include "support/service_fixture.h"
+#include "support/snmp_peers.h"
+#include "support/test_support.h"
+
+namespace printxpc::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kGet[] = "pdeSnmpGet_XPC:reply:";
+constexpr char kCancel[] = "cancelFileWrite_XPC:reply:";
+constexpr char kAgent[] = "127.0.0.2";
+const Bytes kSysObjectIdOid{0x2B, 6, 1, 2, 1, 1, 2, 0};
+
+struct Get {
+  std::string host = kAgent;
+  std::string oid = "1.3.6.1.2.1.1.2.0";
+  std::string community = "public";
+  std::int32_t iType = 4;
+  std::optional<std::int32_t> cancelFlag;
+  std::string cancelFile;
+  std::int32_t timeoutMs = 500;
+  std::int32_t rtnCharFlag = 0;
+
+  std::string request() const {
+    requests::SnmpGetFields fields;
+    fields.iType = iType;
+    fields.cancelFlag = cancelFlag;
+    fields.cancelFileName = cancelFile;
+    fields.timeoutMs = timeoutMs;
+    fields.retries = 3;
+    fields.rtnCharFlag = rtnCharFlag;
+    fields.args = requests::snmpGetArgs(community, host, oid);
+    return requests::buildSnmpGet(fields);
+  }
+};
+
+// Answers every GET with the given value element, echoing the request id.
+FakeAgent::Script answerWith(Bytes value) {
+  return [value](const SnmpRequest& request) {
+    return std::vector<Reply>{
+        {getResponse(request.community, request.requestIdContent, request.oidContent, value)}};
+  };
+}
+
+class SnmpGetTest : public ::testing::Test {
+ protected:
+  void SetUp() override { PRINTXPC_REQUIRE_NETNS(); }
+
+  std::string cancelFile(const std::string& name = "cancel") const {
+    return service_.dir() + "/" + name;
+  }
+  std::string get(Get get) {
+    if (get.cancelFile.empty()) {
+      get.cancelFile = cancelFile();
+    }
+    return service_.call(kGet, get.request());
+  }
+  std::string cancelWrite(const std::string& path) {
+    return service_.call(kCancel, requests::buildCancelWrite(path));
+  }
+
+  RunningService service_;
+};
+
+TEST_F(SnmpGetTest, ValueTypesAndFormatting) {
+  struct Case {
+    const char* name;
+    Bytes value;
+    std::int32_t iType;
+    std::int32_t rtnCharFlag;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"integer -3", tlv(0x02, {0xFD}), 2, 0, "TRUE:uResult.integer=-3"},
+      {"integer 3", tlv(0x02, {0x03}), 2, 0, "TRUE:uResult.integer=3"},
+      {"text", tlv(0x04, {'O', 'f', 'f', 'i', 'c', 'e', ' ', 'P', 'r', 'i', 'n', 't', 'e', 'r', ' ', '7'}),
+       4, 0, "TRUE:uResult.string=Office Printer 7"},
+      {"object identifier", tlv(0x06, {0x2B, 6, 1, 4, 1, 0x81, 0xFD, 0x59, 1, 2}), 4, 0,
+       "TRUE:uResult.string=1.3.6.1.4.1.32473.1.2"},
+      {"null expected as text", tlv(0x05, {}), 4, 0, "TRUE:uResult.string="},
+      {"null expected as integer", tlv(0x05, {}), 2, 0, "FALSE:rtn_ExitValue=-30896"},
+      {"counter", tlv(0x41, {0x01, 0x00}), 2, 0, "FALSE:rtn_ExitValue=-30896"},
+      {"ip address as text", tlv(0x40, {192, 0, 2, 10}), 4, 0, "TRUE:uResult.string="},
+      {"mac, hex form", tlv(0x04, {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}), 4, 1,
+       "TRUE:uResult.string=00:1A:2B:3C:4D:5E"},
+      {"mac, fallback form", tlv(0x04, {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5}), 4, 1,
+       "TRUE:uResult.string=a0:b1:c2:d3:e4:f5"},
+      {"mac, plain text", tlv(0x04, {'0', '0', '1', 'a', '2', 'b', '3', 'c', '4', 'd', '5', 'e'}), 4,
+       1, "TRUE:uResult.string=00:1a:2b:3c:4d:5e"},
+      {"mac, other length", tlv(0x04, {'a', 'b', 'c'}), 4, 1, "TRUE:uResult.string="},
+      {"mac flag on an integer", tlv(0x02, {0x07}), 2, 1, "TRUE:uResult.integer=7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAgent agent(kAgent, answerWith(c.value));
+    ASSERT_TRUE(agent.listening());
+    Get request;
+    request.iType = c.iType;
+    request.rtnCharFlag = c.rtnCharFlag;
+    EXPECT_EQ(get(request), c.reply);
+  }
+}
+
+TEST_F(SnmpGetTest, OnlyTheAnswerToThisRequestCounts) {
+  const Bytes good = tlv(0x02, {0x2A});
+  const Bytes wrong = tlv(0x02, {0x07});
+  struct Case {
+    const char* name;
+    std::function<std::vector<Reply>(const SnmpRequest&)> replies;
+    std::string reply;
+  };
+  const auto response = [](const SnmpRequest& r, const Bytes& value) {
+    return getResponse(r.community, r.requestIdContent, r.oidContent, value);
+  };
+  const auto otherId = [](const SnmpRequest& r) {
+    Bytes id = r.requestIdContent;
+    id.back() ^= 0x01;
+    return id;
+  };
+  const Case cases[] = {
+      {"spoofed from another address, then the agent",
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{response(r, wrong), "127.0.0.3", 161}, {response(r, good)}};
+       },
+       "TRUE:uResult.integer=42"},
+      {"spoofed only",
+       [&](const SnmpRequest& r) { return std::vector<Reply>{{response(r, wrong), "127.0.0.3", 161}}; },
+       "FALSE:rtn_ExitValue=-9780"},
+      {"from another port of the agent's address",
+       [&](const SnmpRequest& r) { return std::vector<Reply>{{response(r, wrong), kAgent, 1161}}; },
+       "FALSE:rtn_ExitValue=-9780"},
+      {"stale request id, then the right one",
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{
+             {getResponse(r.community, otherId(r), r.oidContent, wrong)}, {response(r, good)}};
+       },
+       "TRUE:uResult.integer=42"},
+      {"wrong request id only",
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{getResponse(r.community, otherId(r), r.oidContent, wrong)}};
+       },
+       "FALSE:rtn_ExitValue=-9780"},
+      {"empty datagram, then the answer",
+       [&](const SnmpRequest& r) { return std::vector<Reply>{{Bytes{}}, {response(r, good), "", 0, 50}}; },
+       "TRUE:uResult.integer=42"},
+      {"not a GetResponse",
+       [&](const SnmpRequest& r) { return std::vector<Reply>{{r.datagram}}; },
+       "FALSE:rtn_ExitValue=-9780"},
+      {"garbage, then the answer",
+       [&](const SnmpRequest& r) { return std::vector<Reply>{{Bytes{0x30, 0x82, 0xFF}}, {response(r, good)}}; },
+       "TRUE:uResult.integer=42"},
+      {"silence", [](const SnmpRequest&) { return std::vector<Reply>{}; }, "FALSE:rtn_ExitValue=-9780"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAgent agent(kAgent, c.replies);
+    Get request;
+    request.iType = 2;
+    request.timeoutMs = 300;
+    EXPECT_EQ(get(request), c.reply);
+  }
+}
+
+TEST_F(SnmpGetTest, RequestIdIsComparedAsAnIntegerValue) {
+  // Re-encode the request id in minimal form, as snmpd does (02 02 00 05 comes back 02 01 05).
+  FakeAgent agent(kAgent, [](const SnmpRequest& r) {
+    Bytes id = r.requestIdContent;
+    while (id.size() > 1 && ((id[0] == 0x00 && id[1] < 0x80) || (id[0] == 0xFF && id[1] >= 0x80))) {
+      id.erase(id.begin());
+    }
+    return std::vector<Reply>{{getResponse(r.community, id, r.oidContent, tlv(0x02, {0x09}))}};
+  });
+  for (int i = 0; i < 20; ++i) {  // random ids: some have a leading 00 or FF byte
+    Get request;
+    request.iType = 2;
+    EXPECT_EQ(get(request), "TRUE:uResult.integer=9");
+  }
+}
+
+TEST_F(SnmpGetTest, RequestsThatNeverReachTheNetwork) {
+  FakeAgent agent(kAgent, answerWith(tlv(0x02, {1})));
+  struct Case {
+    const char* name;
+    Get get;
+  };
+  Get hostName;
+  hostName.host = "printer.example";
+  Get ipv6;
+  ipv6.host = "::1";
+  Get emptyCommunity;
+  emptyCommunity.community = "";
+  Get badOid;
+  badOid.oid = "1.3.six";
+  Get cancelled;
+  cancelled.cancelFlag = 1;
+  const Case cases[] = {{"host name", hostName},
+                        {"IPv6 address", ipv6},
+                        {"empty community", emptyCommunity},
+                        {"OID outside the limits", badOid},
+                        {"cancel flag 1", cancelled}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Get request = c.get;
+    request.timeoutMs = 2000;
+    const auto begin = Clock::now();
+    const std::string reply = get(request);
+    EXPECT_LT(Clock::now() - begin, 1s);
+    EXPECT_EQ(reply, std::string("FALSE:rtn_ExitValue=") +
+                         (c.get.cancelFlag ? "-1" : "-9780"));
+  }
+  EXPECT_EQ(agent.requestsSeen(), 0);
+  // Fewer than eight entries: slots 3, 6 or 7 are missing.
+  EXPECT_EQ(service_.call(kGet, "8:argCount:4:iType:NULL:cancelFlag:" + cancelFile() +
+                                    ":CancelFileName:500:gSnmpTimeout:3:gSnmpRetries:0:"
+                                    "rtnCharFlag:x:arg:x:arg:x:arg:public:arg:"),
+            "FALSE:rtn_ExitValue=-9780");
+}
+
+TEST_F(SnmpGetTest, HostTextIsTrimmed) {
+  FakeAgent agent(kAgent, answerWith(tlv(0x02, {5})));
+  Get request;
+  request.iType = 2;
+  request.host = " 127.0.0.2\r\n";
+  EXPECT_EQ(get(request), "TRUE:uResult.integer=5");
+}
+
+TEST_F(SnmpGetTest, TimeoutAndItsSharingAcrossConnections) {
+  FakeAgent silent(kAgent, [](const SnmpRequest&) { return std::vector<Reply>{}; });
+  Get request;
+  request.timeoutMs = 400;
+  auto begin = Clock::now();
+  EXPECT_EQ(get(request), "FALSE:rtn_ExitValue=-9780");
+  auto took = Clock::now() - begin;
+  EXPECT_GE(took, 400ms);
+  EXPECT_LT(took, 1400ms);
+  // Timeout 0 keeps the 400 ms that the first connection stored.
+  request.timeoutMs = 0;
+  begin = Clock::now();
+  EXPECT_EQ(get(request), "FALSE:rtn_ExitValue=-9780");
+  took = Clock::now() - begin;
+  EXPECT_GE(took, 400ms);
+  EXPECT_LT(took, 1400ms);
+}
+
+TEST_F(SnmpGetTest, CancelEndsAWaitPromptly) {
+  FakeAgent silent(kAgent, [](const SnmpRequest&) { return std::vector<Reply>{}; });
+  Get request;
+  request.timeoutMs = 5000;
+  request.cancelFlag = 0;
+  auto pending = std::async(std::launch::async, [&] { return get(request); });
+  std::this_thread::sleep_for(300ms);
+  const auto cancelAt = Clock::now();
+  EXPECT_EQ(cancelWrite(cancelFile()), "TRUE");
+  ASSERT_EQ(pending.wait_for(2s), std::future_status::ready);
+  EXPECT_LT(Clock::now() - cancelAt, 500ms);
+  EXPECT_EQ(pending.get(), "FALSE:rtn_ExitValue=-1");
+  // The watcher removed the file; a second cancel finds nothing and creates nothing.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(std::filesystem::exists(cancelFile()));
+  EXPECT_EQ(cancelWrite(cancelFile()), "FALSE");
+  EXPECT_FALSE(std::filesystem::exists(cancelFile()));
+  // The flag stays raised: a GET that does not set its own flag ends at once.
+  FakeAgent* none = &silent;
+  Get untouched;
+  untouched.cancelFile = cancelFile("other");
+  const int before = none->requestsSeen();
+  EXPECT_EQ(get(untouched), "FALSE:rtn_ExitValue=-1");
+  EXPECT_EQ(none->requestsSeen(), before);
+}
+
+TEST_F(SnmpGetTest, WatchOutlivesItsGet) {
+  FakeAgent agent(kAgent, answerWith(tlv(0x02, {1})));
+  Get request;
+  request.iType = 2;
+  request.cancelFlag = 0;
+  EXPECT_EQ(get(request), "TRUE:uResult.integer=1");
+  EXPECT_EQ(cancelWrite(cancelFile()), "TRUE");  // meant for a GET that is over
+  std::this_thread::sleep_for(200ms);
+  Get later;
+  later.iType = 2;
+  later.cancelFile = cancelFile("later");
+  EXPECT_EQ(get(later), "FALSE:rtn_ExitValue=-1");
+}
+
+TEST_F(SnmpGetTest, CancelFileRules) {
+  FakeAgent agent(kAgent, answerWith(tlv(0x02, {1})));
+  Get request;
+  request.iType = 2;
+  // A missing cancel file is created 0664; an existing one keeps its content.
+  EXPECT_EQ(get(request), "TRUE:uResult.integer=1");
+  struct stat status {};
+  ASSERT_EQ(::stat(cancelFile().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0664U);
+  EXPECT_EQ(status.st_size, 0);
+  { std::ofstream(cancelFile("kept")) << "keep"; }
+  request.cancelFile = cancelFile("kept");
+  EXPECT_EQ(get(request), "TRUE:uResult.integer=1");
+  EXPECT_EQ(std::filesystem::file_size(cancelFile("kept")), 4U);
+  // Without a usable cancel file the request is refused and changes nothing.
+  request.cancelFile = service_.dir() + "/missing/dir/cancel";
+  request.timeoutMs = 1234;
+  EXPECT_EQ(get(request), "FALSE");
+  EXPECT_EQ(service_.call(kGet, "8:argCount:4:iType:NULL:cancelFlag:"), "FALSE");
+  // Two cancel writes before any watch: both append, the file holds two bytes 0x01.
+  std::ofstream(cancelFile("two")).close();
+  EXPECT_EQ(cancelWrite(cancelFile("two")), "TRUE");
+  EXPECT_EQ(cancelWrite(cancelFile("two")), "TRUE");
+  std::ifstream two(cancelFile("two"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(two), {}), std::string("\x01\x01"));
+  // A cancel write never creates the file.
+  EXPECT_EQ(cancelWrite(cancelFile("never")), "FALSE");
+  EXPECT_FALSE(std::filesystem::exists(cancelFile("never")));
+  EXPECT_EQ(service_.call(kCancel, "no marker"), "FALSE");
+}
+
+TEST_F(SnmpGetTest, ConcurrentGetsEachGetTheirOwnAnswer) {
+  // The agent answers the OID 1.3.6.1.4.1.9.n with the INTEGER n, after a delay of its own.
+  FakeAgent agent(kAgent, [](const SnmpRequest& r) {
+    const std::uint8_t n = r.oidContent.back();
+    return std::vector<Reply>{{getResponse(r.community, r.requestIdContent, r.oidContent,
+                                           tlv(0x02, {n})), "", 0, (n * 7) % 40}};
+  });
+  std::vector<std::future<std::string>> replies;
+  for (int n = 1; n <= 32; ++n) {
+    replies.push_back(std::async(std::launch::async, [this, n] {
+      Get request;
+      request.iType = 2;
+      request.oid = "1.3.6.1.4.1.9." + std::to_string(n);
+      request.timeoutMs = 3000;
+      return get(request);
+    }));
+  }
+  for (int n = 1; n <= 32; ++n) {
+    EXPECT_EQ(replies[static_cast<std::size_t>(n - 1)].get(),
+              "TRUE:uResult.integer=" + std::to_string(n));
+  }
+}
+
+class SnmpdGetTest : public SnmpGetTest {
+ protected:
+  void SetUp() override {
+    SnmpGetTest::SetUp();
+    if (IsSkipped()) {
+      return;
+    }
+    if (!snmpdAvailable()) {
+      GTEST_SKIP() << "snmpd is not installed (scripts/deps installs it)";
+    }
+    snmpd_ = std::make_unique<Snmpd>("127.0.0.1", longDescription(), "admin@example.com");
+    ASSERT_TRUE(snmpd_->ready());
+  }
+  static std::string longDescription() {
+    std::string text = "ARVELLO TESSIN zarvik T41 network printer, firmware 1.2.3;";
+    while (text.size() < 200) {
+      text += " abcdefghij";
+    }
+    return text.substr(0, 200);
+  }
+  std::unique_ptr<Snmpd> snmpd_;
+};
+
+TEST_F(SnmpdGetTest, ReadsTheSystemGroup) {
+  struct Case {
+    std::string oid;
+    std::int32_t iType;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"1.3.6.1.2.1.1.1.0", 4, "TRUE:uResult.string=" + longDescription()},
+      {"1.3.6.1.2.1.1.2.0", 4, "TRUE:uResult.string=1.3.6.1.4.1.8072.3.2.10"},
+      {"1.3.6.1.2.1.1.4.0", 4, "TRUE:uResult.string=admin@example.com"},
+      {"1.3.6.1.2.1.1.3.0", 2, "FALSE:rtn_ExitValue=-30896"},  // TimeTicks: not text nor integer
+      {"1.3.6.1.2.1.1.99.0", 4, "TRUE:uResult.string="},       // noSuchName, NULL value
+      {"1.3.6.1.2.1.1.99.0", 2, "FALSE:rtn_ExitValue=-30896"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.oid);
+    Get request;
+    request.host = "127.0.0.1";
+    request.oid = c.oid;
+    request.iType = c.iType;
+    EXPECT_EQ(get(request), c.reply);
+  }
+  Get wrongCommunity;
+  wrongCommunity.host = "127.0.0.1";
+  wrongCommunity.community = "private";
+  wrongCommunity.timeoutMs = 300;
+  EXPECT_EQ(get(wrongCommunity), "FALSE:rtn_ExitValue=-9780");  // snmpd stays silent
+}
+
+}  // namespace
+}  // namespace printxpc::testing

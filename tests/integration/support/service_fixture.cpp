@@ -1,0 +1,48 @@
+#include "support/service_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+namespace printxpc::testing {
+
+RunningService::RunningService(const std::string& buildId)
+    : protocol_(protocolName(*findBuild(buildId))) {
+  char pattern[] = "/tmp/printxpc-svc-XXXXXX";
+  dir_ = ::mkdtemp(pattern);
+  ::chmod(dir_.c_str(), 0755);
+  socket_ = dir_ + "/service.sock";
+  process_ = ChildProcess({binaryPath("src/service/print-xpc-service-" + buildId), "--listen", socket_});
+  EXPECT_TRUE(waitForSocket(socket_, std::chrono::seconds(5)));
+}
+
+RunningService::~RunningService() {
+  process_ = ChildProcess();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+ServiceClient RunningService::connect() const {
+  auto client = ServiceClient::connect(socket_, protocol_);
+  if (auto* failure = std::get_if<TransportFailure>(&client)) {
+    ADD_FAILURE() << "cannot connect: " << failure->message;
+  }
+  return std::move(std::get<ServiceClient>(client));
+}
+
+std::string RunningService::replyOf(Result<std::string> result) {
+  if (auto* failure = std::get_if<TransportFailure>(&result)) {
+    return "transport error " + std::to_string(failure->code) + ": " + failure->message;
+  }
+  return std::get<std::string>(result);
+}
+
+std::string RunningService::call(std::string_view selector, std::string_view request) const {
+  auto client = connect();
+  return replyOf(client.call(selector, request));
+}
+
+}  // namespace printxpc::testing
