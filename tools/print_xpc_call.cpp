@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -39,6 +40,15 @@ Commands:
   wake MAC [--address A] [--password P]
                            send a Wake-on-LAN magic packet (default: limited broadcast)
   ping HOST [--timeout MS] does HOST (dotted IPv4) answer an ICMP echo? (default 1000 ms)
+  snmp-get HOST OID [--community C] [--timeout MS] [--type N] [--mac]
+           [--cancel-file PATH | --no-cancel]
+                           read one value by SNMPv1 from HOST (dotted IPv4). Defaults:
+                           community public, timeout 1000 ms, type 4 (text). --mac formats
+                           a text value as a MAC address. The GET can be cancelled with
+                           'cancel PATH' through its cancel file (default
+                           $XDG_RUNTIME_DIR/print-xpc-call.cancel); --no-cancel leaves the
+                           service's cancel flag as it is
+  cancel PATH              cancel the GETs that watch the cancel file PATH
 
 Options:
   --service a|b|c  the build to talk to (default a): its protocol and default socket
@@ -94,10 +104,20 @@ std::optional<std::string> readSource(const std::string& source) {
   return readAll(file);
 }
 
-// Subcommand arguments: positionals and "--name value" options.
+// Subcommand arguments: positionals, "--name value" options and "--name" flags.
 struct Arguments {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> flags;
+
+  bool flag(std::string_view name) const {
+    for (const auto& present : flags) {
+      if (present == name) {
+        return true;
+      }
+    }
+    return false;
+  }
 
   std::optional<std::string> option(std::string_view name) const {
     for (const auto& [key, value] : options) {
@@ -112,15 +132,24 @@ struct Arguments {
 // Splits arguments; an error message for an option without its value or an unknown one.
 std::optional<std::string> splitArguments(const std::vector<std::string>& args,
                                           const std::vector<std::string_view>& known,
-                                          Arguments& out) {
+                                          Arguments& out,
+                                          const std::vector<std::string_view>& knownFlags = {}) {
+  const auto contains = [](const std::vector<std::string_view>& names, const std::string& arg) {
+    for (const auto name : names) {
+      if (arg == name) {
+        return true;
+      }
+    }
+    return false;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
-      bool isKnown = false;
-      for (const auto name : known) {
-        isKnown = isKnown || arg == name;
+      if (contains(knownFlags, arg)) {
+        out.flags.push_back(arg);
+        continue;
       }
-      if (!isKnown) {
+      if (!contains(known, arg)) {
         return "unknown option '" + arg + "'";
       }
       if (i + 1 >= args.size()) {
@@ -139,6 +168,49 @@ std::optional<int> parseMilliseconds(const std::string& text) {
     return std::nullopt;
   }
   return printxpc::text::toInt32(text);
+}
+
+std::string defaultCancelFile() {
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  if (runtimeDir != nullptr && *runtimeDir != '\0') {
+    return std::string(runtimeDir) + "/print-xpc-call.cancel";
+  }
+  return "/tmp/print-xpc-call-" + std::to_string(::getuid()) + ".cancel";
+}
+
+std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation& call) {
+  Arguments args;
+  if (auto error = splitArguments(rest, {"--community", "--timeout", "--type", "--cancel-file"},
+                                  args, {"--mac", "--no-cancel"})) {
+    return usageError(*error);
+  }
+  if (args.positional.size() != 2) {
+    return usageError("snmp-get takes HOST and OID");
+  }
+  if (args.option("--cancel-file") && args.flag("--no-cancel")) {
+    return usageError("--cancel-file and --no-cancel exclude each other");
+  }
+  const auto timeout = parseMilliseconds(args.option("--timeout").value_or("1000"));
+  if (!timeout) {
+    return usageError("--timeout takes a whole number of milliseconds");
+  }
+  const std::string type = args.option("--type").value_or("4");
+  if (type.empty() || type.find_first_not_of("0123456789") != std::string::npos) {
+    return usageError("--type takes a number (2 integer, 4 text)");
+  }
+  printxpc::requests::SnmpGetFields fields;
+  fields.iType = printxpc::text::toInt32(type);
+  if (!args.flag("--no-cancel")) {
+    fields.cancelFlag = 0;
+  }
+  fields.cancelFileName = args.option("--cancel-file").value_or(defaultCancelFile());
+  fields.timeoutMs = *timeout;
+  fields.rtnCharFlag = args.flag("--mac") ? 1 : 0;
+  fields.args = printxpc::requests::snmpGetArgs(args.option("--community").value_or("public"),
+                                                args.positional[0], args.positional[1]);
+  call.selector = printxpc::selectorOf(Operation::kPdeSnmpGet);
+  call.request = printxpc::requests::buildSnmpGet(fields);
+  return std::nullopt;
 }
 
 // Builds the selector and request of a command; an exit code when that fails.
@@ -197,6 +269,17 @@ std::optional<int> buildCommand(const std::string& command, const std::vector<st
     }
     call.selector = selectorOf(Operation::kSendEchoAndRecvReply);
     call.request = printxpc::requests::buildEcho(args.positional[0], *timeout);
+    return std::nullopt;
+  }
+  if (command == "snmp-get") {
+    return buildSnmpGet(rest, call);
+  }
+  if (command == "cancel") {
+    if (rest.size() != 1) {
+      return usageError("cancel takes one PATH");
+    }
+    call.selector = selectorOf(Operation::kCancelFileWrite);
+    call.request = printxpc::requests::buildCancelWrite(rest[0]);
     return std::nullopt;
   }
   if (!printxpc::findOperation(command)) {
