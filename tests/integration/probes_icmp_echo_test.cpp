@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "probes/icmp_echo.h"
+#include "probes_netns.h"
+#include "support/test_support.h"
+
+namespace printxpc {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Ipv4Capture;
+using testing::PingGroupRange;
+using testing::timed;
+using testing::VethPair;
+
+constexpr std::uint8_t kIcmp = 1;
+
+// The sandbox's cores are shared: a wait lasts no less than its timeout and not much more.
+void expectLastsAbout(std::chrono::milliseconds elapsed, std::chrono::milliseconds timeout) {
+  EXPECT_GE(elapsed, timeout);
+  EXPECT_LT(elapsed, timeout + 1000ms);
+}
+
+TEST(IcmpEcho, LoopbackAnswers) {
+  PRINTXPC_REQUIRE_NETNS();
+  EXPECT_TRUE(sendEchoAndRecvReply("127.0.0.1", 1000));
+  EXPECT_TRUE(sendEchoAndRecvReply("127.1", 1000));
+  EXPECT_TRUE(sendEchoAndRecvReply("127.0.0.2", 1000));
+}
+
+TEST(IcmpEcho, ConcurrentProbesEachGetTheirAnswer) {
+  PRINTXPC_REQUIRE_NETNS();
+  std::vector<char> answers(4, 0);
+  std::vector<std::thread> probes;
+  for (auto& answer : answers) {
+    probes.emplace_back([&answer] { answer = sendEchoAndRecvReply("127.0.0.1", 1000); });
+  }
+  for (auto& probe : probes) probe.join();
+  for (char answer : answers) EXPECT_TRUE(answer);
+}
+
+TEST(IcmpEcho, ZeroOrNegativeTimeoutDoesNotBlock) {
+  PRINTXPC_REQUIRE_NETNS();
+  for (std::int64_t timeout : {0, -1, -100000}) {
+    EXPECT_LT(timed([&] { sendEchoAndRecvReply("127.0.0.1", timeout); }), 200ms) << timeout;
+  }
+}
+
+TEST(IcmpEcho, MissingAddressAnswersAtOnce) {
+  PRINTXPC_REQUIRE_NETNS();
+  bool answer = true;
+  EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply(std::nullopt, 5000); }), 100ms);
+  EXPECT_FALSE(answer);
+  answer = true;
+  EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply("", 5000); }), 100ms);
+  EXPECT_FALSE(answer);
+}
+
+TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
+  PRINTXPC_REQUIRE_NETNS();
+  VethPair link;  // a route for 255.255.255.255, where such a probe used to go
+  ASSERT_TRUE(link.ok());
+  Ipv4Capture capture;  // every interface of this namespace
+  ASSERT_TRUE(capture.ok());
+
+  for (const char* address :
+       {"printer.local", "192.168.1.300", "1.2.3.4.5", "null", "255.255.255.255", "4294967295"}) {
+    bool answer = true;
+    EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply(address, 3000); }), 100ms) << address;
+    EXPECT_FALSE(answer) << address;
+  }
+  EXPECT_TRUE(capture.collect(kIcmp, 300ms).empty());
+
+  // The capture does see a probe that is sent.
+  sendEchoAndRecvReply(VethPair::kSilentAddress, 0);
+  EXPECT_FALSE(capture.collect(kIcmp, 300ms).empty());
+}
+
+TEST(IcmpEcho, SilentAddressAnswersFalseAfterTheTimeout) {
+  PRINTXPC_REQUIRE_NETNS();
+  VethPair link;
+  ASSERT_TRUE(link.ok());
+  Ipv4Capture capture(VethPair::kPeer);
+  ASSERT_TRUE(capture.ok());
+
+  bool answer = true;
+  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply(VethPair::kSilentAddress, 300); }),
+                   300ms);
+  EXPECT_FALSE(answer);
+
+  // One 28-byte echo request went out: type 8, code 0, twenty zero data bytes.
+  const auto packets = capture.collect(kIcmp, 300ms);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets.front().destination(), VethPair::kSilentAddress);
+  const auto icmp = packets.front().payload();
+  ASSERT_EQ(icmp.size(), 28u);
+  EXPECT_EQ(icmp[0], 8);
+  EXPECT_EQ(icmp[1], 0);
+  EXPECT_EQ(std::vector<std::uint8_t>(icmp.begin() + 8, icmp.end()),
+            std::vector<std::uint8_t>(20, 0));
+}
+
+TEST(IcmpEcho, RefusedSocketSleepsTheTimeout) {
+  PRINTXPC_REQUIRE_NETNS();
+  PingGroupRange nobody("1 0");
+  ASSERT_TRUE(nobody.ok());
+
+  bool answer = true;
+  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply("127.0.0.1", 300); }), 300ms);
+  EXPECT_FALSE(answer);
+  EXPECT_LT(timed([&] { sendEchoAndRecvReply("127.0.0.1", -5); }), 100ms);
+}
+
+TEST(IcmpEcho, RefusedSendSleepsTheTimeout) {
+  PRINTXPC_REQUIRE_NETNS();
+  // No route leads to this address in the namespace: the send is refused.
+  bool answer = true;
+  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply("10.20.30.40", 300); }), 300ms);
+  EXPECT_FALSE(answer);
+}
+
+}  // namespace
+}  // namespace printxpc
