@@ -12,7 +12,7 @@ namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Ipv4Capture;
+using testing::CapturedVethPair;
 using testing::PingGroupRange;
 using testing::timed;
 using testing::VethPair;
@@ -62,10 +62,9 @@ TEST(IcmpEcho, MissingAddressAnswersAtOnce) {
 
 TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
   PRINTXPC_REQUIRE_NETNS();
-  VethPair link;  // a route for 255.255.255.255, where such a probe used to go
-  ASSERT_TRUE(link.ok());
-  Ipv4Capture capture;  // every interface of this namespace
-  ASSERT_TRUE(capture.ok());
+  // A route for 255.255.255.255, where such a probe used to go; every interface watched.
+  CapturedVethPair veth(nullptr);
+  ASSERT_TRUE(veth.ok());
 
   for (const char* address :
        {"printer.local", "192.168.1.300", "1.2.3.4.5", "null", "255.255.255.255", "4294967295"}) {
@@ -73,19 +72,17 @@ TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
     EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply(address, 3000); }), 100ms) << address;
     EXPECT_FALSE(answer) << address;
   }
-  EXPECT_TRUE(capture.collect(kIcmp, 300ms).empty());
+  EXPECT_TRUE(veth.capture.collect(kIcmp, 300ms).empty());
 
   // The capture does see a probe that is sent.
   sendEchoAndRecvReply(VethPair::kSilentAddress, 0);
-  EXPECT_FALSE(capture.collect(kIcmp, 300ms).empty());
+  EXPECT_FALSE(veth.capture.collect(kIcmp, 300ms).empty());
 }
 
 TEST(IcmpEcho, SilentAddressAnswersFalseAfterTheTimeout) {
   PRINTXPC_REQUIRE_NETNS();
-  VethPair link;
-  ASSERT_TRUE(link.ok());
-  Ipv4Capture capture(VethPair::kPeer);
-  ASSERT_TRUE(capture.ok());
+  CapturedVethPair veth;
+  ASSERT_TRUE(veth.ok());
 
   bool answer = true;
   expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply(VethPair::kSilentAddress, 300); }),
@@ -93,7 +90,7 @@ TEST(IcmpEcho, SilentAddressAnswersFalseAfterTheTimeout) {
   EXPECT_FALSE(answer);
 
   // One 28-byte echo request went out: type 8, code 0, twenty zero data bytes.
-  const auto packets = capture.collect(kIcmp, 300ms);
+  const auto packets = veth.capture.collect(kIcmp, 300ms);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets.front().destination(), VethPair::kSilentAddress);
   const auto icmp = packets.front().payload();

@@ -122,6 +122,15 @@ class Ipv4Capture {
   bool ok_ = false;
 };
 
+// A veth pair watched by a capture on its peer, or on every interface when none is named.
+struct CapturedVethPair {
+  explicit CapturedVethPair(const char* interface = VethPair::kPeer) : capture(interface) {}
+  bool ok() const { return link.ok() && capture.ok(); }
+
+  VethPair link;  // made first: the capture binds to its peer
+  Ipv4Capture capture;
+};
+
 // Sets net.ipv4.ping_group_range of this namespace for the object's lifetime.
 class PingGroupRange {
  public:

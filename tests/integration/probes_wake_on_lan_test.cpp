@@ -15,8 +15,7 @@ namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Ipv4Capture;
-using testing::VethPair;
+using testing::CapturedVethPair;
 
 constexpr std::uint8_t kUdp = 17;
 
@@ -111,20 +110,21 @@ INSTANTIATE_TEST_SUITE_P(
 struct BroadcastCase {
   const char* name;
   std::string request;
+  const char* macHex = "0a0b0c0d0e0f";
+  const char* passwordHex = "787900000000";
 };
 
 class WakeOnLanBroadcast : public ::testing::TestWithParam<BroadcastCase> {};
 
 TEST_P(WakeOnLanBroadcast, GoesToTheLimitedBroadcastAddress) {
   PRINTXPC_REQUIRE_NETNS();
-  VethPair link;
-  ASSERT_TRUE(link.ok());
-  Ipv4Capture capture(VethPair::kPeer);
-  ASSERT_TRUE(capture.ok());
+  CapturedVethPair veth;
+  ASSERT_TRUE(veth.ok());
+  const auto& c = GetParam();
 
-  EXPECT_EQ(sendRequest(GetParam().request), 0);
+  EXPECT_EQ(sendRequest(c.request), 0);
 
-  const auto packets = capture.collect(kUdp, 300ms);
+  const auto packets = veth.capture.collect(kUdp, 300ms);
   ASSERT_EQ(packets.size(), 1u);
   const auto& packet = packets.front();
   EXPECT_EQ(packet.destination(), "255.255.255.255");
@@ -133,7 +133,7 @@ TEST_P(WakeOnLanBroadcast, GoesToTheLimitedBroadcastAddress) {
   EXPECT_EQ(udp[2], 0x09);  // destination port 2304
   EXPECT_EQ(udp[3], 0x00);
   const std::vector<std::uint8_t> payload(udp.begin() + 8, udp.end());
-  EXPECT_EQ(payload, packetOf("0a0b0c0d0e0f", "787900000000"));
+  EXPECT_EQ(payload, packetOf(c.macHex, c.passwordHex));
 }
 
 const std::string kTail = "0a:0b:0c:0d:0e:0f:ARGmacAddressStr:xy:ARGpasswordStr:";
@@ -145,26 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BroadcastCase{"LowerCaseNullAddress", "null:ARGipAddressStr:" + kTail},
                       BroadcastCase{"HostName", "printer.local:ARGipAddressStr:" + kTail},
                       BroadcastCase{"TooLongForTheBuffer", "10.9.0.2" + std::string(250, ' ') +
-                                                               ":ARGipAddressStr:" + kTail}),
+                                                               ":ARGipAddressStr:" + kTail},
+                      BroadcastCase{"NoMarkersAtAll", "no markers", "000000000000",
+                                    "000000000000"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(WakeOnLan, RequestWithoutMarkersGoesToBroadcastWithZeroMac) {
-  PRINTXPC_REQUIRE_NETNS();
-  VethPair link;
-  ASSERT_TRUE(link.ok());
-  Ipv4Capture capture(VethPair::kPeer);
-  ASSERT_TRUE(capture.ok());
-
-  EXPECT_EQ(sendRequest("no markers at all"), 0);
-
-  const auto packets = capture.collect(kUdp, 300ms);
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets.front().destination(), "255.255.255.255");
-  const auto udp = packets.front().payload();
-  ASSERT_EQ(udp.size(), 8u + 108u);
-  EXPECT_EQ(std::vector<std::uint8_t>(udp.begin() + 8, udp.end()),
-            packetOf("000000000000", "000000000000"));
-}
 
 TEST(WakeOnLan, RefusedSendIsReportedAsFailure) {
   PRINTXPC_REQUIRE_NETNS();
