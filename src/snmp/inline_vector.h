@@ -1,0 +1,108 @@
+// A vector that keeps up to N elements inside the object and moves to the heap only
+// beyond that, so that a one-OID request is built without touching the allocator.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+namespace printxpc {
+
+template <typename T, std::size_t N>
+class InlineVector {
+ public:
+  InlineVector() {}  // user-provided: the inline area is not zeroed on construction
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  std::span<T> items() { return {begin(), size_}; }
+  std::span<const T> items() const { return {begin(), size_}; }
+
+  void clear() {
+    size_ = 0;
+    heap_.clear();
+    onHeap_ = false;
+  }
+
+  // `count` value-initialised elements; false (and empty) when the memory cannot be had.
+  bool assign(std::size_t count) {
+    clear();
+    if (count <= N) {
+      std::fill_n(inline_.begin(), count, T{});
+      size_ = count;
+      return true;
+    }
+    if (!tryResizeHeap(count)) {
+      return false;
+    }
+    onHeap_ = true;
+    size_ = count;
+    return true;
+  }
+
+  // Appends the elements; false (and unchanged) when the memory cannot be had.
+  bool append(std::span<const T> elements) {
+    const std::size_t total = size_ + elements.size();
+    if (!onHeap_ && total <= N) {
+      std::copy(elements.begin(), elements.end(),
+                inline_.begin() + static_cast<std::ptrdiff_t>(size_));
+      size_ = total;
+      return true;
+    }
+    if (!onHeap_) {
+      if (!tryReserveHeap(std::max(total, 2 * N))) {
+        return false;
+      }
+      heap_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(size_));
+      onHeap_ = true;
+    } else if (!tryReserveHeap(total)) {
+      return false;
+    }
+    heap_.insert(heap_.end(), elements.begin(), elements.end());
+    size_ = total;
+    return true;
+  }
+
+  bool push_back(const T& element) { return append(std::span<const T>(&element, 1)); }
+
+ private:
+  T* begin() { return onHeap_ ? heap_.data() : inline_.data(); }
+  const T* begin() const { return onHeap_ ? heap_.data() : inline_.data(); }
+
+  // The only place that can meet an allocation failure; it reports it instead of throwing.
+  template <typename Grow>
+  static bool withoutThrowing(Grow&& grow) {
+    try {
+      grow();
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    } catch (const std::length_error&) {
+      return false;
+    }
+  }
+
+  bool tryReserveHeap(std::size_t count) {
+    return withoutThrowing([&] {
+      if (heap_.capacity() < count) {
+        heap_.reserve(std::max(count, 2 * heap_.capacity()));
+      }
+    });
+  }
+
+  bool tryResizeHeap(std::size_t count) {
+    return withoutThrowing([&] { heap_.resize(count); });
+  }
+
+  std::array<T, N> inline_;
+  std::vector<T> heap_;
+  std::size_t size_ = 0;
+  bool onHeap_ = false;
+};
+
+}  // namespace printxpc
