@@ -1,1 +1,347 @@
-// placeholder until the implementation lands
+#include "files/file_access.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <uriparser/Uri.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "common/unique_fd.h"
+#include "files/file_modes.h"
+#include "protocol/text.h"
+
+namespace printxpc {
+namespace {
+
+// --- Writability test -------------------------------------------------------------------
+
+// The longest path, in UTF-8 bytes, that the test accepts.
+constexpr std::size_t kMaxPathBytes = 255;
+// A file that keeps vanishing between the exclusive create and the open of the existing
+// file is given up on after this many rounds.
+constexpr int kProbeRounds = 8;
+
+std::function<void(file_access_testing::ProbeStep)>& probeHook() {
+  static std::function<void(file_access_testing::ProbeStep)> hook;
+  return hook;
+}
+
+void reachProbeStep(file_access_testing::ProbeStep step) {
+  if (probeHook()) {
+    probeHook()(step);
+  }
+}
+
+// The path as a C string, or nothing when it cannot be one.
+std::optional<std::string> toCPath(std::string_view path) {
+  if (path.size() > kMaxPathBytes || !files::isSystemPath(path) || !text::isValidUtf8(path)) {
+    return std::nullopt;
+  }
+  return std::string(path);
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the probe file, unless something else has taken its place at the path since it
+// was created (then that other file stays). The probe must still be open.
+void removeProbe(const std::string& path, const struct stat& probe) {
+  reachProbeStep(file_access_testing::ProbeStep::kBeforeRemove);
+  struct stat now {};
+  if (::lstat(path.c_str(), &now) == 0 && sameFile(now, probe)) {
+    ::unlink(path.c_str());
+  }
+}
+
+enum class Probe { kWritable, kNotWritable, kVanished };
+
+// Creates the probe file only if nothing is at the path, so the probe never mistakes
+// another process's file for its own.
+std::optional<Probe> probeByCreating(const std::string& path) {
+  reachProbeStep(file_access_testing::ProbeStep::kBeforeCreate);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC,
+                     files::kCreatedFileMode));
+  if (!fd) {
+    if (errno == EEXIST) {
+      return std::nullopt;
+    }
+    return Probe::kNotWritable;
+  }
+  // The descriptor stays open until the removal: while it is, no other file can get the
+  // probe's inode number, so the identity check cannot be fooled by reuse.
+  struct stat probe {};
+  if (::fstat(fd.get(), &probe) == 0) {
+    removeProbe(path, probe);
+  }
+  return Probe::kWritable;
+}
+
+// Something exists at the path: opens it without creating anything.
+Probe probeExisting(const std::string& path) {
+  reachProbeStep(file_access_testing::ProbeStep::kBeforeOpenExisting);
+  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
+  if (fd) {
+    return Probe::kWritable;
+  }
+  // ENOENT: the entry went away since the create saw it (or is a dangling link).
+  return errno == ENOENT ? Probe::kVanished : Probe::kNotWritable;
+}
+
+// --- URL parsing ------------------------------------------------------------------------
+
+class ParsedUri {
+ public:
+  explicit ParsedUri(std::string_view text) {
+    const char* error = nullptr;
+    ok_ =
+        uriParseSingleUriExA(&uri_, text.data(), text.data() + text.size(), &error) == URI_SUCCESS;
+  }
+  ~ParsedUri() {
+    if (ok_) {
+      uriFreeUriMembersA(&uri_);
+    }
+  }
+  ParsedUri(const ParsedUri&) = delete;
+  ParsedUri& operator=(const ParsedUri&) = delete;
+
+  bool ok() const { return ok_; }
+  const UriUriA& get() const { return uri_; }
+
+ private:
+  UriUriA uri_{};
+  bool ok_ = false;
+};
+
+bool present(const UriTextRangeA& range) { return range.first != nullptr; }
+
+std::string_view view(const UriTextRangeA& range) {
+  if (range.first == nullptr) {
+    return {};
+  }
+  return {range.first, static_cast<std::size_t>(range.afterLast - range.first)};
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return out;
+}
+
+std::string percentDecoded(std::string_view segment) {
+  std::string out(segment);
+  const char* end = uriUnescapeInPlaceExA(out.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+  return out;
+}
+
+// The decoded path, with a leading "/" when the URL's path is absolute (always so when the
+// URL has an authority); nothing for a URL without a path.
+std::string decodedPath(const UriUriA& uri) {
+  const bool absolute = present(uri.hostText) || uri.absolutePath == URI_TRUE;
+  std::string path;
+  for (const UriPathSegmentA* segment = uri.pathHead; segment != nullptr; segment = segment->next) {
+    if (absolute || segment != uri.pathHead) {
+      path += '/';
+    }
+    path += percentDecoded(view(segment->text));
+  }
+  return path;
+}
+
+bool isLocalFileUri(const UriUriA& uri, std::string_view path) {
+  const std::string host = asciiLower(view(uri.hostText));
+  if (!host.empty() && host != "localhost") {
+    return false;
+  }
+  if (present(uri.userInfo) || present(uri.portText) || present(uri.query) ||
+      present(uri.fragment)) {
+    return false;
+  }
+  return !path.empty() && path.front() == '/' && path.find('\0') == std::string_view::npos;
+}
+
+// --- Atomic replace ---------------------------------------------------------------------
+
+constexpr int kMaxLinkHops = 40;
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> linkTarget(const std::string& link) {
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
+  if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) {
+    return std::nullopt;
+  }
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+struct Target {
+  std::string path;                 // not a symbolic link
+  std::optional<struct stat> info;  // absent: nothing exists there yet
+};
+
+// Follows symbolic links at the path to the file that a plain write would reach.
+std::optional<Target> resolveTarget(std::string path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      if (errno != ENOENT) {
+        return std::nullopt;
+      }
+      return Target{std::move(path), std::nullopt};
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      return Target{std::move(path), info};
+    }
+    auto next = linkTarget(path);
+    if (!next || next->empty()) {
+      return std::nullopt;
+    }
+    path = next->front() == '/' ? std::move(*next) : directoryOf(path) + "/" + *next;
+  }
+  return std::nullopt;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+// Gives the new file the ownership and permission bits that the target has, or those of a
+// new file. Ownership is kept where the process may set it; fchown clears set-id bits, so
+// the mode is applied after it.
+bool applyAttributes(int fd, const std::optional<struct stat>& existing) {
+  if (!existing) {
+    return ::fchmod(fd, files::kCreatedFileMode) == 0;
+  }
+  if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
+    (void)::fchown(fd, existing->st_uid, existing->st_gid);
+  }
+  return ::fchmod(fd, existing->st_mode & 07777) == 0;
+}
+
+// A temporary file beside the target that is removed again unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& directory) : name_(directory + "/.plist-write-XXXXXX") {
+    fd_.reset(::mkostemp(name_.data(), O_CLOEXEC));
+    if (!fd_) {
+      name_.clear();
+    }
+  }
+  ~TemporaryFile() {
+    if (!name_.empty()) {
+      ::unlink(name_.c_str());
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+
+  // Closes the file, reporting a late write error, and renames it over the target.
+  bool closeAndRename(const std::string& target) {
+    if (::close(fd_.release()) != 0 || ::rename(name_.c_str(), target.c_str()) != 0) {
+      return false;
+    }
+    name_.clear();
+    return true;
+  }
+
+ private:
+  UniqueFd fd_;
+  std::string name_;
+};
+
+// Makes the rename itself durable; a failure here no longer affects the content.
+void syncDirectory(const std::string& directory) {
+  const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) {
+    (void)::fsync(fd.get());
+  }
+}
+
+}  // namespace
+
+bool isFilePathWritable_XPC(std::string_view path) {
+  const auto cPath = toCPath(path);
+  if (!cPath) {
+    return false;
+  }
+  files::useCreationMask();
+  for (int round = 0; round < kProbeRounds; ++round) {
+    if (const auto created = probeByCreating(*cPath)) {
+      return *created == Probe::kWritable;
+    }
+    const Probe existing = probeExisting(*cPath);
+    if (existing != Probe::kVanished) {
+      return existing == Probe::kWritable;
+    }
+  }
+  return false;
+}
+
+std::optional<Url> Url::parse(std::string_view text) {
+  const ParsedUri parsed(text);
+  if (!parsed.ok() || !present(parsed.get().scheme)) {
+    return std::nullopt;
+  }
+  Url url;
+  url.scheme_ = asciiLower(view(parsed.get().scheme));
+  url.path_ = decodedPath(parsed.get());
+  if (url.isFile() && !isLocalFileUri(parsed.get(), url.path_)) {
+    return std::nullopt;
+  }
+  return url;
+}
+
+bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes) {
+  if (!url.isFile() || url.path().empty() || url.path().back() == '/') {
+    return false;
+  }
+  const auto target = resolveTarget(url.path());
+  if (!target || (target->info && !S_ISREG(target->info->st_mode))) {
+    return false;
+  }
+  const std::string directory = directoryOf(target->path);
+  TemporaryFile temporary(directory);
+  if (!temporary.valid() || !writeAll(temporary.fd(), bytes) ||
+      !applyAttributes(temporary.fd(), target->info) || ::fsync(temporary.fd()) != 0 ||
+      !temporary.closeAndRename(target->path)) {
+    return false;
+  }
+  syncDirectory(directory);
+  return true;
+}
+
+namespace file_access_testing {
+
+void setProbeHook(std::function<void(ProbeStep)> hook) { probeHook() = std::move(hook); }
+
+}  // namespace file_access_testing
+
+}  // namespace printxpc

@@ -2,6 +2,7 @@
 // writeDictionaryToPlistFile_XPC:reply:.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,9 +11,18 @@ namespace printxpc {
 
 // Whether a file can be opened for reading and writing at the path. A probe file that
 // this call creates is removed again; a file that it did not create is never removed.
+//
+// False without any file-system call when the path needs more than 255 bytes, holds a NUL
+// byte or is not valid UTF-8. Sets the process's file-creation mask to 002 (and leaves it
+// so). A dangling symbolic link at the path gives false: nothing is created through it.
 bool isFilePathWritable_XPC(std::string_view path);
 
 // A URL accepted by a strict parser (nothing escaped or completed for the caller).
+//
+// File URLs are accepted only when they name an absolute local path: "file:///abs/path",
+// "file://localhost/abs/path" or "file:/abs/path", without user, port, query or fragment,
+// and with no NUL byte in the decoded path. Other schemes parse (with their decoded path)
+// but cannot be written.
 class Url {
  public:
   static std::optional<Url> parse(std::string_view text);
@@ -28,7 +38,33 @@ class Url {
 };
 
 // Replaces the whole content of the file that a file URL names with the bytes, atomically:
-// on failure the previous content is intact. False for any other scheme.
+// the bytes go to a temporary file in the same directory, which is flushed to disk and
+// renamed over the target, so a failure leaves the previous content intact and no
+// temporary file behind. False for any other scheme.
+//
+// - An existing file keeps its permission bits (and, where the process may set them, its
+//   owner and group). It must be a regular file; a directory, FIFO or device gives false.
+// - A new file gets the permission bits 0664 (rw-rw-r--), the same as every other file the
+//   service creates, whatever the process's file-creation mask is.
+// - A symbolic link is followed to the file it names (also when that file does not exist
+//   yet), and that file is replaced; the link stays.
+// - The directory must be writable, since the replacement is a new file in it.
 bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes);
+
+namespace file_access_testing {
+
+// The points inside isFilePathWritable_XPC at which a test can change the file system to
+// reproduce a race with another process.
+enum class ProbeStep {
+  kBeforeCreate,        // before the exclusive create of the probe file
+  kBeforeOpenExisting,  // the exclusive create found something; before it is opened
+  kBeforeRemove,        // the probe file was created and closed; before it is removed
+};
+
+// Installs (or, with an empty function, removes) the hook. Not thread-safe: tests set it
+// while no writability test runs.
+void setProbeHook(std::function<void(ProbeStep)> hook);
+
+}  // namespace file_access_testing
 
 }  // namespace printxpc

@@ -1,0 +1,138 @@
+// Small file-system helpers for the tests of the file operations and the cancel file.
+#pragma once
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace printxpc::testing {
+
+inline std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Creates or replaces the file with exactly these bytes and permission bits.
+inline void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  ::chmod(path.c_str(), mode);
+}
+
+inline bool exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+inline mode_t permissions(const std::string& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+// The names in a directory, sorted.
+inline std::vector<std::string> entries(const std::filesystem::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs the check in a forked child and returns its exit status (-1 if it did not exit).
+inline int runInChild(const std::function<int()>& check) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::_exit(check());
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+inline constexpr uid_t kNobody = 65534;
+inline constexpr int kCannotDropPrivileges = 77;
+
+// The check's result as seen by a user without privileges: as root, in a child that became
+// nobody; otherwise in a child of the current user. Absent when privileges cannot be dropped.
+inline std::optional<bool> asUnprivileged(const std::function<bool()>& check) {
+  const int status = runInChild([&] {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      return kCannotDropPrivileges;
+    }
+    return check() ? 1 : 0;
+  });
+  if (status != 0 && status != 1) {
+    return std::nullopt;
+  }
+  return status == 1;
+}
+
+// The number of threads of this process.
+inline int threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) {
+      return std::stoi(line.substr(8));
+    }
+  }
+  return -1;
+}
+
+// Counts calls of a callback made on another thread, and remembers when the last came.
+class CallLog {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  void record() {
+    const std::lock_guard lock(mutex_);
+    ++count_;
+    last_ = Clock::now();
+    changed_.notify_all();
+  }
+
+  int count() {
+    const std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+  // Waits until there have been at least `count` calls or the limit has passed; the number.
+  int waitFor(int count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, limit, [&] { return count_ >= count; });
+    return count_;
+  }
+
+  Clock::time_point lastCall() {
+    const std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  Clock::time_point last_;
+};
+
+}  // namespace printxpc::testing
