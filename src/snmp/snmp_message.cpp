@@ -143,7 +143,10 @@ void SNMPMessage::setVersion(std::uint8_t version) {
 }
 
 void SNMPMessage::setCommunityString(std::string_view community) {
-  const auto length = static_cast<std::uint8_t>(text::utf16Length(community) & 0xFFU);
+  // Bytes that are not UTF-8 can count more units than there are bytes; the length never
+  // exceeds the bytes.
+  const auto length = static_cast<std::uint8_t>(
+      std::min<std::size_t>(text::utf16Length(community) & 0xFFU, community.size()));
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(community.data()),
                                             community.size());
   setSnmpVar(communityString_, kTagOctetString, length, bytes);

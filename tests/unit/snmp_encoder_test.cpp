@@ -230,6 +230,10 @@ TEST(SnmpEncoder, CommunityLengthCountsUtf16UnitsAndKeepsItsLowEightBits) {
   msg.setCommunityString("\xC3\xA4\xC3\xB6");
   EXPECT_EQ(msg.communityString().length, 2U);
   EXPECT_EQ(toVector(*msg.communityString().value()), hexBytes("C3 A4"));
+  // Bytes that are not UTF-8 never count more than themselves.
+  msg.setCommunityString("\xFF\xF0");
+  EXPECT_EQ(msg.communityString().length, 2U);
+  EXPECT_EQ(toVector(*msg.communityString().value()), hexBytes("FF F0"));
 }
 
 TEST(SnmpEncoder, EmptyCommunityOfTwoHundredFiftySixCharacters) {
