@@ -1,12 +1,17 @@
 #include "service/service_xpc.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "files/cancel_file.h"
 #include "files/file_access.h"
 #include "probes/icmp_echo.h"
 #include "probes/wake_on_lan.h"
 #include "protocol/replies.h"
 #include "protocol/requests.h"
+#include "protocol/text.h"
+#include "snmp/snmp_get.h"
 
 namespace printxpc {
 
@@ -46,35 +51,72 @@ void OrvaneServiceXPC::sendEchoAndRecvReply_XPC(std::string_view request, const 
   reply(replies::boolean(sendEchoAndRecvReply(parsed->address, parsed->timeoutMs)));
 }
 
-void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view /*request*/, const Reply& reply) {
-  reply(replies::kFalse);
+namespace {
+
+// One watcher serves the watches of every connection; a watch that fires raises the
+// process-wide cancel flag and ends the GETs waiting for an answer.
+CancelWatcher& cancelWatcher() {
+  static CancelWatcher watcher([] { raiseCancelFlag(); });
+  return watcher;
 }
 
-void OrvaneServiceXPC::cancelFileWrite_XPC(std::string_view /*request*/, const Reply& reply) {
-  reply(replies::kFalse);
+std::int32_t positiveOrZero(std::optional<std::string_view> field) {
+  return field ? std::max(text::toInt32(*field), 0) : 0;
 }
 
-bool OrvaneServiceXPC::isAvailable(Operation operation) {
-  switch (operation) {
-    case Operation::kIsFilePathWritable:
-    case Operation::kWriteDictionaryToPlistFile:
-    case Operation::kSendMagicPacket:
-    case Operation::kSendEchoAndRecvReply:
-      return true;
-    case Operation::kPdeSnmpGet:
-    case Operation::kCancelFileWrite:
-      return false;
+}  // namespace
+
+void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& reply) {
+  const auto fields = requests::parseSnmpGet(request);
+  // Without the first four fields nothing is known of the cancel file: refused untouched.
+  if (!fields.iType || !fields.cancelFlag || !fields.cancelFileName) {
+    reply(replies::kFalse);
+    return;
   }
-  return false;
+  if (!ensureCancelFile(*fields.cancelFileName)) {
+    reply(replies::kFalse);
+    return;
+  }
+  if (!text::isNull(*fields.cancelFlag)) {
+    // Stored before the watch starts, so that a cancel already waiting in the file wins.
+    gCancelFlag = text::toInt32(*fields.cancelFlag);
+    cancelFileReadThread(std::string(*fields.cancelFileName));
+  }
+  if (const std::int32_t timeout = positiveOrZero(fields.timeout); timeout > 0) {
+    gSnmpTimeout = timeout;
+  }
+  if (const std::int32_t retries = positiveOrZero(fields.retries); retries > 0) {
+    gSnmpRetries = retries;
+  }
+  const std::int32_t rtnCharFlag = fields.rtnCharFlag ? text::toInt32(*fields.rtnCharFlag) : 0;
+  const auto snmpArgVector =
+      fields.argList ? requests::splitSnmpArgs(*fields.argList) : std::vector<std::string_view>();
+  UResult uResult;
+  const auto outcome =
+      PdeSnmpGet(snmpArgVector, uResult, text::toInt32(*fields.iType), rtnCharFlag);
+  reply(snmpGetReply(outcome, uResult));
 }
 
-std::optional<std::string> OrvaneServiceXPC::perform(Operation operation,
-                                                     std::string_view request) {
-  if (!isAvailable(operation)) {
-    return std::nullopt;
-  }
+void OrvaneServiceXPC::cancelFileReadThread(std::string path) {
+  cancelWatcher().watch(std::move(path));
+}
+
+void OrvaneServiceXPC::cancelFileWrite_XPC(std::string_view request, const Reply& reply) {
+  const auto path = requests::parseCancelWrite(request);
+  logCancelWrite(request, path);
+  reply(replies::boolean(path && cancelFileWrite(*path)));
+}
+
+std::string OrvaneServiceXPC::perform(Operation operation, std::string_view request) {
   std::string answer;
-  const Reply reply = [&answer](std::string_view text) { answer = text; };
+  bool replied = false;
+  // Every operation answers exactly once; should one ever answer twice, the first stands.
+  const Reply reply = [&answer, &replied](std::string_view text) {
+    if (!replied) {
+      answer = text;
+      replied = true;
+    }
+  };
   switch (operation) {
     case Operation::kIsFilePathWritable:
       isFilePathWritable_XPC(request, reply);

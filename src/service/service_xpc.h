@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,12 +21,12 @@ class OrvaneServiceXPC {
   void pdeSnmpGet_XPC(std::string_view request, const Reply& reply);
   void cancelFileWrite_XPC(std::string_view request, const Reply& reply);
 
-  // Whether this version of the service implements the operation.
-  static bool isAvailable(Operation operation);
+  // Watches the cancel file at the path for the rest of the process's life, or until a
+  // cancel is written to it. One watcher thread serves every watch.
+  void cancelFileReadThread(std::string path);
 
-  // Runs the operation and returns its reply string; absent when the operation is not
-  // available in this version (the transport then answers with an error).
-  std::optional<std::string> perform(Operation operation, std::string_view request);
+  // Runs the operation and returns its reply string.
+  std::string perform(Operation operation, std::string_view request);
 };
 
 }  // namespace printxpc

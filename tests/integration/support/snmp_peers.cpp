@@ -197,7 +197,7 @@ Snmpd::Snmpd(const std::string& address, const std::string& sysDescr, const std:
 
 bool Snmpd::start() {
   // The address is given on the command line only, not in the configuration.
-  process_ = ChildProcess({"/usr/sbin/snmpd", "-f", "-LN", "-C", "-c", dir_ + "/snmpd.conf", "-p",
+  process_ = ChildProcess({"/usr/sbin/snmpd", "-f", "-Lf", "/dev/null", "-C", "-c", dir_ + "/snmpd.conf", "-p",
                            dir_ + "/snmpd.pid", "udp:" + address_ + ":161"},
                           {"SNMP_PERSISTENT_DIR=" + dir_ + "/persist", "MIBS="});
   // Ready once it answers a GET of sysUpTime.
