@@ -2,11 +2,14 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -157,10 +160,22 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+bool acceptsConnections(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected =
+      fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return connected;
+}
+
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  struct stat status {};
-  while (::stat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+  while (!acceptsConnections(path)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

@@ -42,7 +42,8 @@ class ChildProcess {
   int status_ = -1;
 };
 
-// Waits until a socket file exists at the path.
+// Waits until a listener accepts connections at the socket path. (The connection made to
+// find out is closed at once; a service sees it as a client that left.)
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout);
 
 // The number of open descriptors and of threads of a process (from /proc).
