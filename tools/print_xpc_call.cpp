@@ -27,7 +27,8 @@ constexpr int kExitReply = 0;
 constexpr int kExitTransport = 1;
 constexpr int kExitUsage = 2;
 
-constexpr std::string_view kUsage = R"(Usage: print-xpc-call [--service a|b|c] [--socket PATH] COMMAND ...
+constexpr std::string_view kUsage =
+    R"(Usage: print-xpc-call [--service a|b|c] [--socket PATH] COMMAND ...
 
 Sends one request to print-xpc-service and prints its reply string.
 
@@ -71,7 +72,8 @@ struct Invocation {
 int transportError(const printxpc::TransportFailure& failure) {
   std::cerr << "print-xpc-call: ";
   if (failure.code != 0) {
-    std::cerr << printxpc::wire::errorName(static_cast<printxpc::wire::TransportError>(failure.code))
+    std::cerr << printxpc::wire::errorName(
+                     static_cast<printxpc::wire::TransportError>(failure.code))
               << ": ";
   }
   std::cerr << failure.message << "\n";
@@ -348,7 +350,8 @@ int main(int argc, char** argv) {
     return usageError("missing COMMAND");
   }
   const std::string command = args[i];
-  if (const auto exitCode = buildCommand(command, {args.begin() + static_cast<long>(i) + 1, args.end()}, call)) {
+  if (const auto exitCode =
+          buildCommand(command, {args.begin() + static_cast<long>(i) + 1, args.end()}, call)) {
     return *exitCode;
   }
   if (call.showRequest) {

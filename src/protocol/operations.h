@@ -35,7 +35,8 @@ inline constexpr std::string_view kReplySuffix = ":reply:";
 // The operation named by its full selector or by the selector without ":reply:".
 inline std::optional<Operation> findOperation(std::string_view name) {
   for (const auto& info : kOperations) {
-    const std::string_view bare = info.selector.substr(0, info.selector.size() - kReplySuffix.size());
+    const std::string_view bare =
+        info.selector.substr(0, info.selector.size() - kReplySuffix.size());
     if (name == info.selector || name == bare) {
       return info.operation;
     }

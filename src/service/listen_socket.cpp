@@ -25,8 +25,8 @@ Existing probeExisting(const std::string& path, const sockaddr_un& address) {
     return Existing::kNotSocket;
   }
   UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address),
-                         sizeof(address)) == 0) {
+  if (probe &&
+      ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
     return Existing::kLive;
   }
   return Existing::kStale;

@@ -80,7 +80,8 @@ Server::Outcome Server::run(int signalFd) {
     if (idle && idleExit && Clock::now() - idleSince >= settings_.idleExit) {
       break;
     }
-    pollfd fds[3] = {{listener_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+    pollfd fds[3] = {
+        {listener_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
     const int timeout = idle && idleExit ? pollTimeout(idleSince + settings_.idleExit) : -1;
     if (::poll(fds, signalFd >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) {
       break;
@@ -127,9 +128,9 @@ void Server::acceptOne() {
 void Server::admit(UniqueFd socket) {
   const std::lock_guard lock(mutex_);
   if (connections_.size() >= settings_.maxConnections) {
-    transport::sendError(socket.get(), wire::TransportError::kBusy,
-                         "too many connections (" + std::to_string(settings_.maxConnections) +
-                             "); try again later");
+    transport::sendError(
+        socket.get(), wire::TransportError::kBusy,
+        "too many connections (" + std::to_string(settings_.maxConnections) + "); try again later");
     return;
   }
   auto& connection = *connections_.emplace_back(std::make_unique<Connection>());

@@ -89,7 +89,8 @@ TEST_F(SnmpGetTest, ValueTypesAndFormatting) {
   const Case cases[] = {
       {"integer -3", tlv(0x02, {0xFD}), 2, 0, "TRUE:uResult.integer=-3"},
       {"integer 3", tlv(0x02, {0x03}), 2, 0, "TRUE:uResult.integer=3"},
-      {"text", tlv(0x04, {'O', 'f', 'f', 'i', 'c', 'e', ' ', 'P', 'r', 'i', 'n', 't', 'e', 'r', ' ', '7'}),
+      {"text",
+       tlv(0x04, {'O', 'f', 'f', 'i', 'c', 'e', ' ', 'P', 'r', 'i', 'n', 't', 'e', 'r', ' ', '7'}),
        4, 0, "TRUE:uResult.string=Office Printer 7"},
       {"object identifier", tlv(0x06, {0x2B, 6, 1, 4, 1, 0x81, 0xFD, 0x59, 1, 2}), 4, 0,
        "TRUE:uResult.string=1.3.6.1.4.1.32473.1.2"},
@@ -101,8 +102,8 @@ TEST_F(SnmpGetTest, ValueTypesAndFormatting) {
        "TRUE:uResult.string=00:1A:2B:3C:4D:5E"},
       {"mac, fallback form", tlv(0x04, {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5}), 4, 1,
        "TRUE:uResult.string=a0:b1:c2:d3:e4:f5"},
-      {"mac, plain text", tlv(0x04, {'0', '0', '1', 'a', '2', 'b', '3', 'c', '4', 'd', '5', 'e'}), 4,
-       1, "TRUE:uResult.string=00:1a:2b:3c:4d:5e"},
+      {"mac, plain text", tlv(0x04, {'0', '0', '1', 'a', '2', 'b', '3', 'c', '4', 'd', '5', 'e'}),
+       4, 1, "TRUE:uResult.string=00:1a:2b:3c:4d:5e"},
       {"mac, other length", tlv(0x04, {'a', 'b', 'c'}), 4, 1, "TRUE:uResult.string="},
       {"mac flag on an integer", tlv(0x02, {0x07}), 2, 1, "TRUE:uResult.integer=7"},
   };
@@ -140,15 +141,19 @@ TEST_F(SnmpGetTest, OnlyTheAnswerToThisRequestCounts) {
        },
        "TRUE:uResult.integer=42"},
       {"spoofed only",
-       [&](const SnmpRequest& r) { return std::vector<Reply>{{response(r, wrong), "127.0.0.3", 161}}; },
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{response(r, wrong), "127.0.0.3", 161}};
+       },
        "FALSE:rtn_ExitValue=-9780"},
       {"from another port of the agent's address",
-       [&](const SnmpRequest& r) { return std::vector<Reply>{{response(r, wrong), kAgent, 1161}}; },
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{response(r, wrong), kAgent, 1161}};
+       },
        "FALSE:rtn_ExitValue=-9780"},
       {"stale request id, then the right one",
        [&](const SnmpRequest& r) {
-         return std::vector<Reply>{
-             {getResponse(r.community, otherId(r), r.oidContent, wrong)}, {response(r, good)}};
+         return std::vector<Reply>{{getResponse(r.community, otherId(r), r.oidContent, wrong)},
+                                   {response(r, good)}};
        },
        "TRUE:uResult.integer=42"},
       {"wrong request id only",
@@ -157,15 +162,19 @@ TEST_F(SnmpGetTest, OnlyTheAnswerToThisRequestCounts) {
        },
        "FALSE:rtn_ExitValue=-9780"},
       {"empty datagram, then the answer",
-       [&](const SnmpRequest& r) { return std::vector<Reply>{{Bytes{}}, {response(r, good), "", 0, 50}}; },
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{Bytes{}}, {response(r, good), "", 0, 50}};
+       },
        "TRUE:uResult.integer=42"},
-      {"not a GetResponse",
-       [&](const SnmpRequest& r) { return std::vector<Reply>{{r.datagram}}; },
+      {"not a GetResponse", [&](const SnmpRequest& r) { return std::vector<Reply>{{r.datagram}}; },
        "FALSE:rtn_ExitValue=-9780"},
       {"garbage, then the answer",
-       [&](const SnmpRequest& r) { return std::vector<Reply>{{Bytes{0x30, 0x82, 0xFF}}, {response(r, good)}}; },
+       [&](const SnmpRequest& r) {
+         return std::vector<Reply>{{Bytes{0x30, 0x82, 0xFF}}, {response(r, good)}};
+       },
        "TRUE:uResult.integer=42"},
-      {"silence", [](const SnmpRequest&) { return std::vector<Reply>{}; }, "FALSE:rtn_ExitValue=-9780"},
+      {"silence", [](const SnmpRequest&) { return std::vector<Reply>{}; },
+       "FALSE:rtn_ExitValue=-9780"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -221,8 +230,7 @@ TEST_F(SnmpGetTest, RequestsThatNeverReachTheNetwork) {
     const auto begin = Clock::now();
     const std::string reply = get(request);
     EXPECT_LT(Clock::now() - begin, 1s);
-    EXPECT_EQ(reply, std::string("FALSE:rtn_ExitValue=") +
-                         (c.get.cancelFlag ? "-1" : "-9780"));
+    EXPECT_EQ(reply, std::string("FALSE:rtn_ExitValue=") + (c.get.cancelFlag ? "-1" : "-9780"));
   }
   EXPECT_EQ(agent.requestsSeen(), 0);
   // Fewer than eight entries: slots 3, 6 or 7 are missing.
@@ -333,8 +341,9 @@ TEST_F(SnmpGetTest, ConcurrentGetsEachGetTheirOwnAnswer) {
   // The agent answers the OID 1.3.6.1.4.1.9.n with the INTEGER n, after a delay of its own.
   FakeAgent agent(kAgent, [](const SnmpRequest& r) {
     const std::uint8_t n = r.oidContent.back();
-    return std::vector<Reply>{{getResponse(r.community, r.requestIdContent, r.oidContent,
-                                           tlv(0x02, {n})), "", 0, (n * 7) % 40}};
+    return std::vector<Reply>{
+        {getResponse(r.community, r.requestIdContent, r.oidContent, tlv(0x02, {n})), "", 0,
+         (n * 7) % 40}};
   });
   std::vector<std::future<std::string>> replies;
   for (int n = 1; n <= 32; ++n) {

@@ -64,8 +64,8 @@ TEST(MagicPacketRequest, FieldRules) {
       {"null:ARGipAddressStr:null:ARGmacAddressStr:null:ARGpasswordStr:", true, "null", "null",
        "null"},
       {":ARGipAddressStr::ARGmacAddressStr::ARGpasswordStr:", true, "", "", ""},
-      {"", true, none, none, none},                                 // no markers at all
-      {"10.0.0.9", true, none, none, none},                         // no markers: all absent
+      {"", true, none, none, none},                                    // no markers at all
+      {"10.0.0.9", true, none, none, none},                            // no markers: all absent
       {"1.2.3.4:ARGipAddressStr:aa:bb", true, "1.2.3.4", none, none},  // only leading markers
       {"a:ARGipAddressStr:m:ARGmacAddressStr:p:ARGpasswordStr:ignored", true, "a", "m", "p"},
       {"m:ARGmacAddressStr:p:ARGpasswordStr:", false, none, none, none},  // gap before mac
@@ -90,7 +90,8 @@ TEST(MagicPacketRequest, FieldRules) {
 TEST(MagicPacketRequest, BuilderRoundTripsAndWritesNullForAbsent) {
   EXPECT_EQ(requests::buildMagicPacket(std::nullopt, "00:11:22:33:44:55", std::nullopt),
             "NULL:ARGipAddressStr:00:11:22:33:44:55:ARGmacAddressStr:NULL:ARGpasswordStr:");
-  const std::string request = requests::buildMagicPacket("127.0.0.1", "aa:bb:cc:dd:ee:ff", "secret");
+  const std::string request =
+      requests::buildMagicPacket("127.0.0.1", "aa:bb:cc:dd:ee:ff", "secret");
   const auto parsed = requests::parseMagicPacket(request);
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->address, "127.0.0.1");

@@ -39,8 +39,8 @@ TEST(Utf8Validation, AcceptsAndRejects) {
 TEST(Utf16Length, CountsCodeUnits) {
   EXPECT_EQ(utf16Length(""), 0U);
   EXPECT_EQ(utf16Length("secret"), 6U);
-  EXPECT_EQ(utf16Length("caf\xC3\xA9"), 4U);     // é is one unit in two bytes
-  EXPECT_EQ(utf16Length("\xE2\x82\xAC"), 1U);    // € is one unit in three bytes
+  EXPECT_EQ(utf16Length("caf\xC3\xA9"), 4U);       // é is one unit in two bytes
+  EXPECT_EQ(utf16Length("\xE2\x82\xAC"), 1U);      // € is one unit in three bytes
   EXPECT_EQ(utf16Length("\xF0\x9F\x96\xA8"), 2U);  // a surrogate pair
 }
 

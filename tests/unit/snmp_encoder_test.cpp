@@ -48,9 +48,9 @@ ByteVector expectedRequest(const ByteVector& community, const std::vector<ByteVe
 }
 
 ByteVector encodeOid(std::string_view oid) {
-  SnmpVar var;
-  const std::uint64_t length = SNMPMessage::copyOid(oid, var.setZeroedBuffer());
-  return ByteVector(var.value()->begin(), var.value()->begin() + static_cast<long>(length));
+  std::array<std::uint8_t, SnmpVar::kCapacity> buffer{};
+  const std::uint64_t length = SNMPMessage::copyOid(oid, buffer);
+  return ByteVector(buffer.begin(), buffer.begin() + static_cast<long>(length));
 }
 
 TEST(SnmpEncoder, WorkedExampleGivesTheFortyOneBytes) {

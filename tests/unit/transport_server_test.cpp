@@ -8,12 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
-#include <filesystem>
-#include <fstream>
 
 #include "printxpc/client.h"
 #include "protocol/transport.h"
@@ -55,7 +55,8 @@ class RawConnection {
     ASSERT_EQ(welcome.kind, wire::FrameKind::kWelcome);
   }
   void request(std::string_view selector, std::string_view request) {
-    send(wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload(selector, request)));
+    send(wire::encodeFrame(wire::FrameKind::kRequest,
+                           wire::encodeRequestPayload(selector, request)));
   }
   wire::ReadStatus next(wire::Frame& frame) { return reader_.next(frame); }
   // The transport error code of the next frame, or 0 when it is no error frame.
@@ -92,15 +93,16 @@ class TransportServer : public ::testing::Test {
     return [this] {
       ++handlersMade_;
       auto count = std::make_shared<int>(0);
-      return RequestHandler([count](Operation, std::string_view request) -> std::optional<std::string> {
-        if (request == "unavailable") {
-          return std::nullopt;
-        }
-        if (request == "slow") {
-          std::this_thread::sleep_for(600ms);
-        }
-        return std::to_string(++*count) + ":" + std::string(request);
-      });
+      return RequestHandler(
+          [count](Operation, std::string_view request) -> std::optional<std::string> {
+            if (request == "unavailable") {
+              return std::nullopt;
+            }
+            if (request == "slow") {
+              std::this_thread::sleep_for(600ms);
+            }
+            return std::to_string(++*count) + ":" + std::string(request);
+          });
     };
   }
 
@@ -178,8 +180,9 @@ TEST_F(TransportServer, SlowRequestDoesNotDelayAnotherConnection) {
   start();
   auto slowClient = connect();
   auto quickClient = connect();
-  auto slow = std::async(std::launch::async,
-                         [&] { return replyOf(slowClient.call("isFilePathWritable_XPC", "slow")); });
+  auto slow = std::async(std::launch::async, [&] {
+    return replyOf(slowClient.call("isFilePathWritable_XPC", "slow"));
+  });
   std::this_thread::sleep_for(50ms);
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(replyOf(quickClient.call("isFilePathWritable_XPC", "quick")), "1:quick");
@@ -203,7 +206,8 @@ TEST_F(TransportServer, TransportErrorsAreDistinctFromReplies) {
       {"request before hello", "",
        wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload("x", "y")),
        TransportError::kHandshakeRequired, false},
-      {"garbage before hello", "", "GET / HTTP/1.1\r\n\r\n", TransportError::kMalformedFrame, false},
+      {"garbage before hello", "", "GET / HTTP/1.1\r\n\r\n", TransportError::kMalformedFrame,
+       false},
       {"garbage", "\x77garbage", "", TransportError::kMalformedFrame, false},
       {"oversized frame", hugeHeader, "", TransportError::kFrameTooLarge, false},
       {"reply frame from a client", wire::encodeFrame(wire::FrameKind::kReply, "TRUE"), "",
@@ -212,7 +216,8 @@ TEST_F(TransportServer, TransportErrorsAreDistinctFromReplies) {
        wire::encodeFrame(wire::FrameKind::kRequest, std::string("\x00\x09op", 4)), "",
        TransportError::kMalformedFrame, false},
       {"unknown operation",
-       wire::encodeFrame(wire::FrameKind::kRequest, wire::encodeRequestPayload("printPage:reply:", "x")),
+       wire::encodeFrame(wire::FrameKind::kRequest,
+                         wire::encodeRequestPayload("printPage:reply:", "x")),
        "", TransportError::kUnknownOperation, true},
       {"invalid UTF-8",
        wire::encodeFrame(wire::FrameKind::kRequest,
@@ -315,8 +320,8 @@ TEST_F(TransportServer, PeerOfAnotherUserIsRefused) {
       ::_exit(11);
     }
     raw.send(wire::encodeFrame(wire::FrameKind::kHello, kProtocol));
-    const bool refused = raw.nextErrorCode() == code(TransportError::kPermissionDenied) &&
-                         raw.closedByPeer();
+    const bool refused =
+        raw.nextErrorCode() == code(TransportError::kPermissionDenied) && raw.closedByPeer();
     ::_exit(refused ? 0 : 12);
   }
   int status = 0;

@@ -71,7 +71,8 @@ TEST(TransportWire, ReaderReassemblesFramesFromAnySplit) {
   appendFrame(stream, FrameKind::kReply, "");
   const std::string big(200000, 'p');  // larger than the reader's buffer
   appendFrame(stream, FrameKind::kReply, big);
-  for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4096}, stream.size()}) {
+  for (const std::size_t chunk :
+       {std::size_t{1}, std::size_t{3}, std::size_t{4096}, stream.size()}) {
     ChunkedSource source(stream, chunk);
     FrameReader reader(source);
     Frame frame;
@@ -95,7 +96,7 @@ TEST(TransportWire, ReaderReportsBrokenStreams) {
   };
   const Case cases[] = {
       {"", ReadStatus::kEndOfStream},
-      {std::string("\x04\x00", 2), ReadStatus::kTruncated},               // inside the header
+      {std::string("\x04\x00", 2), ReadStatus::kTruncated},                // inside the header
       {std::string("\x04\x00\x00\x00\x05TR", 7), ReadStatus::kTruncated},  // inside the payload
       {std::string("\x09\x00\x00\x00\x00", 5), ReadStatus::kUnknownKind},
       {std::string("\x03\xFF\xFF\xFF\xFF", 5), ReadStatus::kTooLarge},

@@ -15,7 +15,8 @@ RunningService::RunningService(const std::string& buildId)
   dir_ = ::mkdtemp(pattern);
   ::chmod(dir_.c_str(), 0755);
   socket_ = dir_ + "/service.sock";
-  process_ = ChildProcess({binaryPath("src/service/print-xpc-service-" + buildId), "--listen", socket_});
+  process_ =
+      ChildProcess({binaryPath("src/service/print-xpc-service-" + buildId), "--listen", socket_});
   EXPECT_TRUE(waitForSocket(socket_, std::chrono::seconds(5)));
 }
 

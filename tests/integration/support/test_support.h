@@ -9,11 +9,11 @@ namespace printxpc::testing {
 bool inPrivateNetns();
 
 // Skips the current test with a clear message outside the private network namespace.
-#define PRINTXPC_REQUIRE_NETNS()                                                       \
-  do {                                                                                 \
-    if (!::printxpc::testing::inPrivateNetns()) {                                      \
-      GTEST_SKIP() << "needs a private network namespace (run scripts/test as root)";  \
-    }                                                                                  \
+#define PRINTXPC_REQUIRE_NETNS()                                                      \
+  do {                                                                                \
+    if (!::printxpc::testing::inPrivateNetns()) {                                     \
+      GTEST_SKIP() << "needs a private network namespace (run scripts/test as root)"; \
+    }                                                                                 \
   } while (false)
 
 // Path of a built executable, e.g. binaryPath("src/service/print-xpc-service-a").

@@ -10,7 +10,8 @@ namespace printxpc::testing {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "printxpc-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "printxpc-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) {
       path_ = pattern;
     }
