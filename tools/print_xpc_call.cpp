@@ -318,7 +318,9 @@ void explainPingFailure() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   Invocation call;
   std::size_t i = 0;
@@ -374,4 +376,15 @@ int main(int argc, char** argv) {
     explainPingFailure();
   }
   return kExitReply;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {  // out of memory, and the like
+    std::cerr << "print-xpc-call: " << error.what() << "\n";
+    return kExitTransport;
+  }
 }

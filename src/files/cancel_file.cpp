@@ -283,7 +283,7 @@ class CancelWatcher::Registry {
   }
 
   void readEvents(std::vector<std::string>& candidates) {
-    alignas(inotify_event) std::array<char, 64 * 1024> buffer{};
+    alignas(inotify_event) std::array<char, std::size_t{64} * 1024> buffer{};
     for (;;) {
       const ssize_t length = ::read(inotify_.get(), buffer.data(), buffer.size());
       if (length <= 0) {

@@ -102,7 +102,7 @@ class FrameReader {
   // Makes at least `count` bytes available in the buffer; false at end or on error.
   ReadStatus fill(std::size_t count);
 
-  static constexpr std::size_t kBufferSize = 64 * 1024;
+  static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
   ByteSource& source_;
   std::vector<std::uint8_t> buffer_;
   std::size_t begin_ = 0;

@@ -30,23 +30,23 @@ struct Options {
 };
 
 void printUsage(const BuildIdentity& build, std::FILE* out) {
-  std::fprintf(out,
-               "Usage: %.*s [--listen PATH] [--idle-exit SECONDS]\n"
-               "       %.*s --help | --version\n"
-               "\n"
-               "Serves the print-dialog helper operations on a Unix socket.\n"
-               "\n"
-               "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
-               "  --idle-exit SECONDS  exit once no connection has been open for SECONDS\n"
-               "  --help               show this help and exit\n"
-               "  --version            show the build, its protocol name and its models\n"
-               "\n"
-               "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
-               "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock.\n"
-               "SIGTERM or SIGINT stops the service after the requests in progress.\n",
-               static_cast<int>(build.name.size()), build.name.data(),
-               static_cast<int>(build.name.size()), build.name.data(),
-               static_cast<int>(build.name.size()), build.name.data());
+  (void)std::fprintf(
+      out,
+      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS]\n"
+      "       %.*s --help | --version\n"
+      "\n"
+      "Serves the print-dialog helper operations on a Unix socket.\n"
+      "\n"
+      "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
+      "  --idle-exit SECONDS  exit once no connection has been open for SECONDS\n"
+      "  --help               show this help and exit\n"
+      "  --version            show the build, its protocol name and its models\n"
+      "\n"
+      "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
+      "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock.\n"
+      "SIGTERM or SIGINT stops the service after the requests in progress.\n",
+      static_cast<int>(build.name.size()), build.name.data(), static_cast<int>(build.name.size()),
+      build.name.data(), static_cast<int>(build.name.size()), build.name.data());
 }
 
 void printVersion(const BuildIdentity& build, const ModelTable& models) {
@@ -106,13 +106,13 @@ UniqueFd stopSignals() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
   return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
 void fail(const BuildIdentity& build, const std::string& message) {
-  std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(build.name.size()), build.name.data(),
-               message.c_str());
+  (void)std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(build.name.size()), build.name.data(),
+                     message.c_str());
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
   if (server->run(signals.get()) == Server::Outcome::kDrainTimedOut) {
     // Requests still running after the bound: leave without waiting for them.
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     std::_Exit(kExitOk);
   }
   return kExitOk;
