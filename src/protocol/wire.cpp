@@ -121,8 +121,10 @@ ReadStatus FrameReader::fill(std::size_t count) {
       end_ -= begin_;
       begin_ = 0;
     }
-    if (buffer_.size() < count) {
-      buffer_.resize(std::max(count, kBufferSize));
+    if (end_ == buffer_.size()) {
+      // Grow with the bytes that arrive, not with the length that a header announces: a
+      // peer that announces a large frame and sends little gets little memory.
+      buffer_.resize(std::max(kBufferSize, std::min(count, 2 * buffer_.size())));
     }
     const std::ptrdiff_t got = source_.read({buffer_.data() + end_, buffer_.size() - end_});
     if (got == 0) {

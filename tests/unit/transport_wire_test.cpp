@@ -15,16 +15,20 @@ class ChunkedSource : public ByteSource {
  public:
   ChunkedSource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
   std::ptrdiff_t read(std::span<std::uint8_t> into) override {
+    largestOffer_ = std::max(largestOffer_, into.size());
     const std::size_t count = std::min({chunk_, into.size(), bytes_.size() - at_});
     std::memcpy(into.data(), bytes_.data() + at_, count);
     at_ += count;
     return static_cast<std::ptrdiff_t>(count);
   }
+  // The most bytes that one read was offered: what the reader had allocated for it.
+  std::size_t largestOffer() const { return largestOffer_; }
 
  private:
   std::string bytes_;
   std::size_t chunk_;
   std::size_t at_ = 0;
+  std::size_t largestOffer_ = 0;
 };
 
 TEST(TransportWire, FrameLayoutIsKindThenBigEndianLength) {
@@ -37,12 +41,15 @@ TEST(TransportWire, PayloadParsersRejectShortOrInconsistentInput) {
   EXPECT_FALSE(parseRequestPayload(""));
   EXPECT_FALSE(parseRequestPayload(std::string("\x00", 1)));
   EXPECT_FALSE(parseRequestPayload(std::string("\x00\x05op", 4)));  // selector runs past the end
-  const auto empty = parseRequestPayload(std::string("\x00\x00", 2));
+  // The parsed views point into the payload, so the payloads must outlive them.
+  const std::string emptyPayload("\x00\x00", 2);
+  const auto empty = parseRequestPayload(emptyPayload);
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->selector, "");
   EXPECT_EQ(empty->request, "");
   EXPECT_FALSE(parseErrorPayload("x"));
-  const auto error = parseErrorPayload(std::string("\x00\x05unknown", 9));
+  const std::string errorPayload("\x00\x05unknown", 9);
+  const auto error = parseErrorPayload(errorPayload);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, 5);
   EXPECT_EQ(error->message, "unknown");
@@ -87,6 +94,24 @@ TEST(TransportWire, ReaderReassemblesFramesFromAnySplit) {
     EXPECT_EQ(frame.payload, big);
     EXPECT_EQ(reader.next(frame), ReadStatus::kEndOfStream) << chunk;
   }
+}
+
+// A peer that announces the largest frame and then sends little must not make the reader
+// allocate the announced size; a frame that does arrive whole is still read.
+TEST(TransportWire, ReaderBuffersWhatArrivesNotWhatTheHeaderAnnounces) {
+  const std::string payload(kMaxPayload, 'p');
+  const std::string whole = encodeFrame(FrameKind::kReply, payload);
+  ChunkedSource announced(whole.substr(0, kHeaderSize + 1000), 1 << 20);
+  FrameReader reader(announced);
+  Frame frame;
+  EXPECT_EQ(reader.next(frame), ReadStatus::kTruncated);
+  EXPECT_LE(announced.largestOffer(), std::size_t{64 * 1024});
+
+  ChunkedSource arrives(whole, 1 << 20);
+  FrameReader wholeReader(arrives);
+  ASSERT_EQ(wholeReader.next(frame), ReadStatus::kFrame);
+  EXPECT_EQ(frame.payload, payload);
+  EXPECT_EQ(wholeReader.next(frame), ReadStatus::kEndOfStream);
 }
 
 TEST(TransportWire, ReaderReportsBrokenStreams) {
