@@ -5,7 +5,6 @@
 
 #include "protocol/text.h"
 #include "protocol/transport.h"
-#include "protocol/wire.h"
 
 namespace printxpc {
 namespace {
@@ -14,97 +13,120 @@ using wire::FrameKind;
 using wire::ReadStatus;
 using wire::TransportError;
 
-void setReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+class SocketIo final : public ConnectionIo {
+ public:
+  explicit SocketIo(int fd) : fd_(fd), source_(fd) {}
+
+  std::ptrdiff_t read(std::span<std::uint8_t> into) override { return source_.read(into); }
+  bool send(std::string_view bytes) override { return transport::sendAll(fd_, bytes); }
+  void setReceiveTimeout(std::chrono::milliseconds timeout) override {
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+  }
+
+ private:
+  int fd_;
+  transport::FdSource source_;
+};
+
+bool sendFrame(ConnectionIo& io, FrameKind kind, std::string_view payload) {
+  return io.send(wire::encodeFrame(kind, payload));
+}
+
+bool sendError(ConnectionIo& io, TransportError error, std::string_view message) {
+  return sendFrame(io, FrameKind::kError, wire::encodeErrorPayload(error, message));
 }
 
 // Tells the peer why its frame cannot be read, where the peer can still hear it.
-void reportUnreadable(int fd, ReadStatus status) {
+void reportUnreadable(ConnectionIo& io, ReadStatus status) {
   switch (status) {
     case ReadStatus::kUnknownKind:
-      transport::sendError(fd, TransportError::kMalformedFrame, "unknown frame kind");
+      sendError(io, TransportError::kMalformedFrame, "unknown frame kind");
       return;
     case ReadStatus::kTooLarge:
-      transport::sendError(fd, TransportError::kFrameTooLarge,
-                           "frame payload above " + std::to_string(wire::kMaxPayload) + " bytes");
+      sendError(io, TransportError::kFrameTooLarge,
+                "frame payload above " + std::to_string(wire::kMaxPayload) + " bytes");
       return;
     default:
       return;  // the peer is gone or timed out: nobody to tell
   }
 }
 
-bool handshake(int fd, wire::FrameReader& reader, const ConnectionSettings& settings) {
-  setReceiveTimeout(fd, settings.handshakeTimeout);
+bool handshake(ConnectionIo& io, wire::FrameReader& reader, const ConnectionSettings& settings) {
+  io.setReceiveTimeout(settings.handshakeTimeout);
   wire::Frame frame;
   if (const ReadStatus status = reader.next(frame); status != ReadStatus::kFrame) {
-    reportUnreadable(fd, status);
+    reportUnreadable(io, status);
     return false;
   }
   if (frame.kind != FrameKind::kHello) {
-    transport::sendError(fd, TransportError::kHandshakeRequired,
-                         "the first frame must be a hello naming the protocol");
+    sendError(io, TransportError::kHandshakeRequired,
+              "the first frame must be a hello naming the protocol");
     return false;
   }
   if (frame.payload != settings.protocolName) {
-    transport::sendError(fd, TransportError::kProtocolMismatch,
-                         "this service speaks " + settings.protocolName);
+    sendError(io, TransportError::kProtocolMismatch,
+              "this service speaks " + settings.protocolName);
     return false;
   }
-  setReceiveTimeout(fd, std::chrono::milliseconds(0));
-  return transport::sendFrame(fd, FrameKind::kWelcome, settings.protocolName);
+  io.setReceiveTimeout(std::chrono::milliseconds(0));
+  return sendFrame(io, FrameKind::kWelcome, settings.protocolName);
 }
 
 // Handles one request frame; false when the connection must end.
-bool answerRequest(int fd, const wire::Frame& frame, const RequestHandler& handler) {
+bool answerRequest(ConnectionIo& io, const wire::Frame& frame, const RequestHandler& handler) {
   if (frame.kind != FrameKind::kRequest) {
-    transport::sendError(fd, TransportError::kMalformedFrame, "expected a request frame");
+    sendError(io, TransportError::kMalformedFrame, "expected a request frame");
     return false;
   }
   const auto payload = wire::parseRequestPayload(frame.payload);
   if (!payload) {
-    transport::sendError(fd, TransportError::kMalformedFrame, "malformed request payload");
+    sendError(io, TransportError::kMalformedFrame, "malformed request payload");
     return false;
   }
   const auto operation = findOperation(payload->selector);
   if (!operation) {
-    return transport::sendError(fd, TransportError::kUnknownOperation,
-                                "no operation named '" + std::string(payload->selector) + "'");
+    return sendError(io, TransportError::kUnknownOperation,
+                     "no operation named '" + std::string(payload->selector) + "'");
   }
   if (!text::isValidUtf8(payload->request)) {
-    return transport::sendError(fd, TransportError::kInvalidUtf8,
-                                "the request string is not valid UTF-8");
+    return sendError(io, TransportError::kInvalidUtf8, "the request string is not valid UTF-8");
   }
   const auto reply = handler(*operation, payload->request);
   if (!reply) {
-    return transport::sendError(
-        fd, TransportError::kNotAvailable,
+    return sendError(
+        io, TransportError::kNotAvailable,
         std::string(selectorOf(*operation)) + " is not available in this version of the service");
   }
-  return transport::sendFrame(fd, FrameKind::kReply, *reply);
+  return sendFrame(io, FrameKind::kReply, *reply);
 }
 
 }  // namespace
 
-void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler) {
-  transport::FdSource source(fd);
-  wire::FrameReader reader(source);
-  if (!handshake(fd, reader, settings)) {
+void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
+                     const RequestHandler& handler) {
+  wire::FrameReader reader(io);
+  if (!handshake(io, reader, settings)) {
     return;
   }
   wire::Frame frame;
   for (;;) {
     const ReadStatus status = reader.next(frame);
     if (status != ReadStatus::kFrame) {
-      reportUnreadable(fd, status);
+      reportUnreadable(io, status);
       return;
     }
-    if (!answerRequest(fd, frame, handler)) {
+    if (!answerRequest(io, frame, handler)) {
       return;
     }
   }
+}
+
+void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler) {
+  SocketIo io(fd);
+  serveConnection(io, settings, handler);
 }
 
 }  // namespace printxpc

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "protocol/operations.h"
+#include "protocol/wire.h"
 
 namespace printxpc {
 
@@ -21,8 +22,21 @@ struct ConnectionSettings {
   std::chrono::milliseconds handshakeTimeout{10000};
 };
 
-// Serves the connected socket until the peer closes it or the stream can no longer be
-// trusted. Never throws; the caller owns and closes the descriptor.
+// Both directions of one connection: a socket in the service, buffers in fuzzing.
+class ConnectionIo : public wire::ByteSource {
+ public:
+  // Writes all bytes; false when the peer can no longer be reached.
+  virtual bool send(std::string_view bytes) = 0;
+  // Bounds the wait of each read; zero waits without bound.
+  virtual void setReceiveTimeout(std::chrono::milliseconds timeout) = 0;
+};
+
+// Serves the connection until the peer closes it or the stream can no longer be trusted.
+// Never throws.
+void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
+                     const RequestHandler& handler);
+
+// The same on a connected socket; the caller owns and closes the descriptor.
 void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler);
 
 }  // namespace printxpc
