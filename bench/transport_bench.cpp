@@ -1,70 +1,13 @@
 // Round trip of a trivial operation through the service, against a raw Unix-socket
 // ping-pong of the same frame sizes, measured in one run.
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <cstring>
 #include <string>
 
 #include "protocol/operations.h"
-#include "protocol/transport.h"
 #include "protocol/wire.h"
 #include "support/bench_support.h"
 
-namespace {
-
-using namespace printxpc;
-
-// A child process that answers every `requestSize` bytes with `replySize` bytes.
-class RawEchoProcess {
- public:
-  RawEchoProcess(std::size_t requestSize, std::size_t replySize) {
-    int pair[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pair[0]);
-      std::string in(requestSize, '\0');
-      const std::string out(replySize, 'r');
-      for (;;) {
-        std::size_t got = 0;
-        while (got < requestSize) {
-          const ssize_t n = ::recv(pair[1], in.data() + got, requestSize - got, 0);
-          if (n <= 0) {
-            ::_exit(0);
-          }
-          got += static_cast<std::size_t>(n);
-        }
-        transport::sendAll(pair[1], out);
-      }
-    }
-    ::close(pair[1]);
-    fd_ = pair[0];
-  }
-  ~RawEchoProcess() {
-    ::close(fd_);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  void roundTrip(const std::string& request, std::string& reply) const {
-    transport::sendAll(fd_, request);
-    std::size_t got = 0;
-    while (got < reply.size()) {
-      const ssize_t n = ::recv(fd_, reply.data() + got, reply.size() - got, 0);
-      if (n <= 0) {
-        std::exit(1);
-      }
-      got += static_cast<std::size_t>(n);
-    }
-  }
-
- private:
-  int fd_ = -1;
-  pid_t pid_ = -1;
-};
-
-}  // namespace
-
 int main() {
+  using namespace printxpc;
   const std::string longPath(300, 'p');  // over the 255-byte limit: answered without file access
   const auto selector = selectorOf(Operation::kIsFilePathWritable);
   const std::string requestFrame =
@@ -73,7 +16,7 @@ int main() {
 
   bench::ServiceProcess service;
   auto client = service.connect();
-  RawEchoProcess raw(requestFrame.size(), replyFrame.size());
+  bench::RawEchoProcess raw(requestFrame.size(), replyFrame.size());
   std::string rawReply(replyFrame.size(), '\0');
 
   const auto serviceCall = [&] {
@@ -96,8 +39,9 @@ int main() {
   }
   const double serviceMedian = bench::median(serviceSamples);
   const double rawMedian = bench::median(rawSamples);
-  std::printf("transport round trip, %zu-byte request frame, %zu-byte reply frame, %zu calls each\n",
-              requestFrame.size(), replyFrame.size(), serviceSamples.size());
+  std::printf(
+      "transport round trip, %zu-byte request frame, %zu-byte reply frame, %zu calls each\n",
+      requestFrame.size(), replyFrame.size(), serviceSamples.size());
   std::printf("  service (isFilePathWritable_XPC, over-long path)  median %7.2f us  p99 %7.2f us\n",
               serviceMedian, bench::percentile(serviceSamples, 0.99));
   std::printf("  raw Unix-socket ping-pong, same frame sizes       median %7.2f us  p99 %7.2f us\n",
