@@ -52,6 +52,21 @@ struct ServiceClient::Connection {
     return frame;
   }
 
+  // Why a send failed. A service that refuses a client (busy, permission-denied) closes the
+  // connection right after its error frame, possibly before the client's frame arrived; the
+  // error frame is then still waiting here and says more than the broken pipe.
+  TransportFailure sendFailure(const std::string& what) {
+    const int sendError = errno;
+    if (sendError == EPIPE || sendError == ECONNRESET) {
+      auto answer = readAnswer();
+      const auto* frame = std::get_if<wire::Frame>(&answer);
+      if (frame != nullptr && frame->kind == wire::FrameKind::kError) {
+        return failureFromErrorFrame(frame->payload);
+      }
+    }
+    return localFailure("cannot send " + what + ": " + std::strerror(sendError));
+  }
+
   UniqueFd fd;
   transport::FdSource source;
   wire::FrameReader reader;
@@ -76,10 +91,10 @@ Result<ServiceClient> ServiceClient::connect(const std::string& socketPath,
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     return localFailure("cannot connect to " + socketPath + ": " + std::strerror(errno));
   }
-  if (!transport::sendFrame(fd.get(), wire::FrameKind::kHello, protocolName)) {
-    return localFailure(std::string("cannot send the handshake: ") + std::strerror(errno));
-  }
   auto connection = std::make_unique<Connection>(std::move(fd));
+  if (!transport::sendFrame(connection->fd.get(), wire::FrameKind::kHello, protocolName)) {
+    return connection->sendFailure("the handshake");
+  }
   auto answer = connection->readAnswer();
   if (auto* failure = std::get_if<TransportFailure>(&answer)) {
     return std::move(*failure);
@@ -118,7 +133,7 @@ Result<std::string> ServiceClient::call(std::string_view selector, std::string_v
   }
   if (!transport::sendFrame(fd, wire::FrameKind::kRequest,
                             wire::encodeRequestPayload(fullSelector, request))) {
-    return localFailure(std::string("cannot send the request: ") + std::strerror(errno));
+    return connection_->sendFailure("the request");
   }
   auto answer = connection_->readAnswer();
   if (auto* failure = std::get_if<TransportFailure>(&answer)) {
