@@ -1,6 +1,6 @@
 // The service executables and print-xpc-call as a user runs them.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,6 +18,7 @@
 #include "printxpc/client.h"
 #include "service/listen_socket.h"
 #include "support/process.h"
+#include "support/socket_activator.h"
 #include "support/test_support.h"
 
 namespace printxpc::testing {
@@ -73,7 +74,8 @@ TEST_F(ServiceProcessTest, EachBuildShowsItsIdentityAndModels) {
     const auto version = runCommand({serviceBinary(build.id), "--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_NE(version.out.find("print-xpc-service-" + std::string(build.id)), std::string::npos);
-    EXPECT_NE(version.out.find("protocol " + protocolName(*findBuild(build.id))), std::string::npos);
+    EXPECT_NE(version.out.find("protocol " + protocolName(*findBuild(build.id))),
+              std::string::npos);
     EXPECT_NE(version.out.find(build.firstModel), std::string::npos);
     int rows = 0;
     for (std::size_t at = 0; (at = version.out.find("| key ", at)) != std::string::npos; ++at) {
@@ -121,7 +123,8 @@ TEST_F(ServiceProcessTest, ClientExitCodesAndRawRequests) {
   EXPECT_EQ(call({"writable"}).exitCode, 2);
   EXPECT_EQ(call({"--service", "z", "writable", "/tmp"}).exitCode, 2);
   EXPECT_EQ(runCommand({callBinary(), "--help"}).exitCode, 0);
-  const auto nobodyHome = runCommand({callBinary(), "--socket", dir_ + "/none.sock", "writable", "/tmp"});
+  const auto nobodyHome =
+      runCommand({callBinary(), "--socket", dir_ + "/none.sock", "writable", "/tmp"});
   EXPECT_EQ(nobodyHome.exitCode, 1);
   EXPECT_NE(nobodyHome.err.find("cannot connect"), std::string::npos);
 }
@@ -168,8 +171,8 @@ TEST_F(ServiceProcessTest, AnotherUserCannotConnect) {
 }
 
 TEST_F(ServiceProcessTest, StartsUnderSystemdSocketActivateAndLeavesWhenIdle) {
-  ChildProcess activator({"systemd-socket-activate", "-l", socket_, serviceBinary("a"),
-                          "--idle-exit", "1"});
+  ChildProcess activator(
+      {"systemd-socket-activate", "-l", socket_, serviceBinary("a"), "--idle-exit", "1"});
   ASSERT_TRUE(waitForSocket(socket_, 5s));
   const auto first = call({"writable", dir_ + "/x"});
   EXPECT_EQ(first.exitCode, 0) << first.err;
@@ -177,56 +180,14 @@ TEST_F(ServiceProcessTest, StartsUnderSystemdSocketActivateAndLeavesWhenIdle) {
   EXPECT_EQ(activator.wait(10s), 0);  // idle for a second: the service has left
 }
 
-// Serves the socket the way systemd's socket units do: the listening socket stays open
-// here, and a service process is started whenever a connection waits and none runs.
-class SocketActivator {
- public:
-  explicit SocketActivator(const std::string& path) {
-    EXPECT_EQ(listenAt(path, listener_), std::nullopt);
-  }
-  // Starts a service when a connection is pending and the previous one has ended.
-  void serveOnce(const std::vector<std::string>& argv) {
-    pollfd pending{listener_.get(), POLLIN, 0};
-    if (::poll(&pending, 1, 0) != 1 || (service_.pid() > 0 && service_.running())) {
-      return;
-    }
-    ++starts_;
-    service_ = spawn(argv);
-  }
-  int starts() const { return starts_; }
-  ChildProcess& service() { return service_; }
-
- private:
-  ChildProcess spawn(const std::vector<std::string>& argv) {
-    std::vector<std::string> env{"PRINTXPC_ACTIVATE_FD=" + std::to_string(listener_.get())};
-    // The child moves the socket to descriptor 3 and names its own pid, as systemd does.
-    std::vector<std::string> shell{"bash", "-c",
-                                   "exec 3<&$PRINTXPC_ACTIVATE_FD; export LISTEN_FDS=1 "
-                                   "LISTEN_PID=$$; exec \"$@\"",
-                                   "activate"};
-    shell.insert(shell.end(), argv.begin(), argv.end());
-    // The socket must survive the exec into bash for the hand-over.
-    ::fcntl(listener_.get(), F_SETFD, 0);
-    ChildProcess child(shell, env);
-    ::fcntl(listener_.get(), F_SETFD, FD_CLOEXEC);
-    return child;
-  }
-
-  UniqueFd listener_;
-  ChildProcess service_;
-  int starts_ = 0;
-};
-
 TEST_F(ServiceProcessTest, ConnectionAfterIdleExitStartsAFreshService) {
   SocketActivator activator(socket_);
   const std::vector<std::string> service{serviceBinary("a"), "--idle-exit", "1"};
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    auto client = std::async(std::launch::async, [&] { return call({"writable", dir_ + "/x"}); });
-    while (client.wait_for(10ms) != std::future_status::ready) {
-      activator.serveOnce(service);
-    }
-    const auto result = client.get();
+    const auto result = activator.serveWhile(service, [&] {
+      return call({"writable", dir_ + "/x"});
+    });
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "TRUE\n");
     EXPECT_EQ(activator.service().wait(10s), 0);  // left after a second without connections

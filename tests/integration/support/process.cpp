@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -194,17 +195,45 @@ int openDescriptors(pid_t pid) {
   return count;
 }
 
-int threadCount(pid_t pid) {
+namespace {
+
+// A numeric field of /proc/<pid>/status, such as "Threads:" or "VmRSS:" (in KiB).
+long statusField(pid_t pid, std::string_view name) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string key;
   while (status >> key) {
-    if (key == "Threads:") {
-      int threads = 0;
-      status >> threads;
-      return threads;
+    if (key == name) {
+      long value = -1;
+      status >> value;
+      return value;
     }
   }
   return -1;
+}
+
+}  // namespace
+
+int threadCount(pid_t pid) { return static_cast<int>(statusField(pid, "Threads:")); }
+
+long residentKiB(pid_t pid) { return statusField(pid, "VmRSS:"); }
+
+ResourceUse resourceUse(pid_t pid) { return {openDescriptors(pid), threadCount(pid)}; }
+
+std::string describe(const ResourceUse& use) {
+  return std::to_string(use.descriptors) + " descriptors, " + std::to_string(use.threads) +
+         " threads";
+}
+
+ResourceUse settleTo(pid_t pid, const ResourceUse& idle, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const ResourceUse now = resourceUse(pid);
+    const bool settled = now.descriptors <= idle.descriptors && now.threads <= idle.threads;
+    if (settled || std::chrono::steady_clock::now() >= deadline) {
+      return now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 }  // namespace printxpc::testing

@@ -50,4 +50,20 @@ bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout);
 int openDescriptors(pid_t pid);
 int threadCount(pid_t pid);
 
+// Resident memory of a process in KiB (VmRSS from /proc), or -1.
+long residentKiB(pid_t pid);
+
+// What a service holds that a forgotten connection or request would leak.
+struct ResourceUse {
+  int descriptors = 0;
+  int threads = 0;
+  bool operator==(const ResourceUse&) const = default;
+};
+ResourceUse resourceUse(pid_t pid);
+std::string describe(const ResourceUse& use);
+
+// Waits until the process holds no more than `idle` again (connection threads end and close
+// their sockets a moment after their clients left); returns the last sample.
+ResourceUse settleTo(pid_t pid, const ResourceUse& idle, std::chrono::milliseconds timeout);
+
 }  // namespace printxpc::testing

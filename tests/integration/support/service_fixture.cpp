@@ -9,14 +9,15 @@
 
 namespace printxpc::testing {
 
-RunningService::RunningService(const std::string& buildId)
+RunningService::RunningService(const std::string& buildId, const LaunchWrapper& wrap)
     : protocol_(protocolName(*findBuild(buildId))) {
   char pattern[] = "/tmp/printxpc-svc-XXXXXX";
   dir_ = ::mkdtemp(pattern);
   ::chmod(dir_.c_str(), 0755);
   socket_ = dir_ + "/service.sock";
-  process_ =
-      ChildProcess({binaryPath("src/service/print-xpc-service-" + buildId), "--listen", socket_});
+  std::vector<std::string> argv{binaryPath("src/service/print-xpc-service-" + buildId), "--listen",
+                                socket_};
+  process_ = ChildProcess(wrap ? wrap(dir_, std::move(argv)) : argv);
   EXPECT_TRUE(waitForSocket(socket_, std::chrono::seconds(5)));
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
@@ -11,9 +13,14 @@
 
 namespace printxpc::testing {
 
+// Turns the service's own command line into the one to start, given the service's private
+// directory: e.g. to run it in a mount namespace of its own.
+using LaunchWrapper =
+    std::function<std::vector<std::string>(const std::string& dir, std::vector<std::string>)>;
+
 class RunningService {
  public:
-  explicit RunningService(const std::string& buildId = "a");
+  explicit RunningService(const std::string& buildId = "a", const LaunchWrapper& wrap = {});
   ~RunningService();
   RunningService(const RunningService&) = delete;
   RunningService& operator=(const RunningService&) = delete;
@@ -27,6 +34,7 @@ class RunningService {
   const std::string& dir() const { return dir_; }
   const std::string& socketPath() const { return socket_; }
   ChildProcess& process() { return process_; }
+  pid_t pid() const { return process_.pid(); }
 
  private:
   std::string dir_;

@@ -6,11 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+
+#include "protocol/requests.h"
 
 namespace printxpc::testing {
 namespace {
@@ -54,7 +58,8 @@ bool readElement(const Bytes& bytes, std::size_t& at, std::uint8_t& tag, Bytes& 
   if (at + length > bytes.size()) {
     return false;
   }
-  content.assign(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + length));
+  content.assign(bytes.begin() + static_cast<long>(at),
+                 bytes.begin() + static_cast<long>(at + length));
   at += length;
   return true;
 }
@@ -126,8 +131,94 @@ Bytes getResponse(const std::string& community, const Bytes& requestIdContent,
                   const Bytes& oidContent, const Bytes& valueElement) {
   const Bytes varbind = tlv(0x30, concat({tlv(0x06, oidContent), valueElement}));
   const Bytes pdu = tlv(0xA2, concat({tlv(0x02, requestIdContent), tlv(0x02, {0}), tlv(0x02, {0}),
-                                     tlv(0x30, varbind)}));
-  return tlv(0x30, concat({tlv(0x02, {0}), tlv(0x04, Bytes(community.begin(), community.end())), pdu}));
+                                      tlv(0x30, varbind)}));
+  return tlv(0x30,
+             concat({tlv(0x02, {0}), tlv(0x04, Bytes(community.begin(), community.end())), pdu}));
+}
+
+std::vector<std::uint32_t> oidSubIdentifiers(const Bytes& content) {
+  std::vector<std::uint32_t> ids;
+  if (content.empty()) {
+    return ids;
+  }
+  ids = {content[0] / 40U, content[0] % 40U};
+  std::uint32_t value = 0;
+  for (std::size_t i = 1; i < content.size(); ++i) {
+    value = (value << 7) | (content[i] & 0x7FU);
+    if ((content[i] & 0x80U) == 0) {
+      ids.push_back(value);
+      value = 0;
+    }
+  }
+  return ids;
+}
+
+Bytes integerContent(std::int32_t value) {
+  Bytes bytes;
+  auto rest = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i) {
+    bytes.insert(bytes.begin(), static_cast<std::uint8_t>(rest & 0xFFU));
+    rest >>= 8;
+  }
+  // Leading bytes that only repeat the sign of the next one are dropped.
+  while (bytes.size() > 1 &&
+         ((bytes[0] == 0x00 && bytes[1] < 0x80) || (bytes[0] == 0xFF && bytes[1] >= 0x80))) {
+    bytes.erase(bytes.begin());
+  }
+  return bytes;
+}
+
+namespace {
+
+constexpr char kNumberedPrefix[] = "1.3.6.1.4.1.9";
+constexpr std::uint32_t kNumberedPrefixIds[] = {1, 3, 6, 1, 4, 1, 9};
+constexpr std::size_t kNumberedPrefixLength = std::size(kNumberedPrefixIds);
+constexpr std::uint32_t kNumberedBase = 100000;
+
+bool numbered(const std::vector<std::uint32_t>& ids) {
+  return ids.size() > kNumberedPrefixLength &&
+         std::equal(std::begin(kNumberedPrefixIds), std::end(kNumberedPrefixIds), ids.begin());
+}
+
+}  // namespace
+
+std::string numberedOid(std::uint32_t connection, std::uint32_t n) {
+  return std::string(kNumberedPrefix) + "." + std::to_string(connection) + "." + std::to_string(n);
+}
+
+std::string numberedOid(std::uint32_t n) {
+  return std::string(kNumberedPrefix) + "." + std::to_string(n);
+}
+
+std::int32_t numberedValue(std::uint32_t connection, std::uint32_t n) {
+  return static_cast<std::int32_t>(connection * kNumberedBase + n);
+}
+
+std::string snmpGetRequest(const std::string& host, const std::string& oid,
+                           const std::string& cancelFile, std::int32_t timeoutMs,
+                           std::int32_t iType, std::optional<std::int32_t> cancelFlag) {
+  requests::SnmpGetFields fields;
+  fields.iType = iType;
+  fields.cancelFlag = cancelFlag;
+  fields.cancelFileName = cancelFile;
+  fields.timeoutMs = timeoutMs;
+  fields.retries = 3;
+  fields.args = requests::snmpGetArgs("public", host, oid);
+  return requests::buildSnmpGet(fields);
+}
+
+FakeAgent::Script FakeAgent::numberedAnswers() {
+  return [](const SnmpRequest& request) {
+    const auto ids = oidSubIdentifiers(request.oidContent);
+    Bytes value = tlv(0x05, {});
+    if (numbered(ids) && ids.size() == kNumberedPrefixLength + 1) {
+      value = tlv(0x02, integerContent(static_cast<std::int32_t>(ids.back())));
+    } else if (numbered(ids) && ids.size() == kNumberedPrefixLength + 2) {
+      value = tlv(0x02, integerContent(numberedValue(ids[kNumberedPrefixLength], ids.back())));
+    }
+    return std::vector<Reply>{
+        {getResponse(request.community, request.requestIdContent, request.oidContent, value)}};
+  };
 }
 
 FakeAgent::FakeAgent(const std::string& address, Script script)
@@ -197,14 +288,15 @@ Snmpd::Snmpd(const std::string& address, const std::string& sysDescr, const std:
 
 bool Snmpd::start() {
   // The address is given on the command line only, not in the configuration.
-  process_ = ChildProcess({"/usr/sbin/snmpd", "-f", "-Lf", "/dev/null", "-C", "-c", dir_ + "/snmpd.conf", "-p",
-                           dir_ + "/snmpd.pid", "udp:" + address_ + ":161"},
-                          {"SNMP_PERSISTENT_DIR=" + dir_ + "/persist", "MIBS="});
+  process_ =
+      ChildProcess({"/usr/sbin/snmpd", "-f", "-Lf", "/dev/null", "-C", "-c", dir_ + "/snmpd.conf",
+                    "-p", dir_ + "/snmpd.pid", "udp:" + address_ + ":161"},
+                   {"SNMP_PERSISTENT_DIR=" + dir_ + "/persist", "MIBS="});
   // Ready once it answers a GET of sysUpTime.
   ready_ = false;
   for (int attempt = 0; attempt < 100 && !ready_; ++attempt) {
-    const auto probe = runCommand({"/usr/bin/snmpget", "-v1", "-c", "public", "-t", "0.1", "-r", "0",
-                                   address_, "1.3.6.1.2.1.1.3.0"});
+    const auto probe = runCommand({"/usr/bin/snmpget", "-v1", "-c", "public", "-t", "0.1", "-r",
+                                   "0", address_, "1.3.6.1.2.1.1.3.0"});
     ready_ = probe.exitCode == 0;
   }
   return ready_;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,10 +47,31 @@ struct Reply {
   int delayMs = 0;
 };
 
+// Sub-identifiers of an OID's content bytes (the first byte stands for the first two).
+std::vector<std::uint32_t> oidSubIdentifiers(const Bytes& content);
+
+// Content bytes of an INTEGER in minimal two's-complement form.
+Bytes integerContent(std::int32_t value);
+
+// OIDs under 1.3.6.1.4.1.9 whose answer tells which request it belongs to:
+// 1.3.6.1.4.1.9.n is answered with the INTEGER n, 1.3.6.1.4.1.9.c.n with c * 100000 + n.
+std::string numberedOid(std::uint32_t connection, std::uint32_t n);
+std::string numberedOid(std::uint32_t n);
+std::int32_t numberedValue(std::uint32_t connection, std::uint32_t n);
+
+// A GET request string for the service: community "public", three retries, the host and
+// OID in the argument slots that the GET reads.
+std::string snmpGetRequest(const std::string& host, const std::string& oid,
+                           const std::string& cancelFile, std::int32_t timeoutMs,
+                           std::int32_t iType = 2,
+                           std::optional<std::int32_t> cancelFlag = std::nullopt);
+
 class FakeAgent {
  public:
   using Script = std::function<std::vector<Reply>(const SnmpRequest&)>;
   FakeAgent(const std::string& address, Script script);
+  // Answers at once: numbered OIDs with their value (see numberedOid), others with NULL.
+  static Script numberedAnswers();
   ~FakeAgent();
   FakeAgent(const FakeAgent&) = delete;
   FakeAgent& operator=(const FakeAgent&) = delete;
