@@ -2,6 +2,8 @@
 // a zero byte, then the community (no zero byte: the whole input is the OID text and
 // the community is "public"). A built request must pass its own check, and its name
 // must decode back to the OID text in canonical form.
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -56,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       zero == std::string_view::npos ? std::string_view("public") : input.substr(zero + 1);
   const std::uint16_t id = static_cast<std::uint16_t>(size * 0x9E37U);
 
-  SnmpVar var;
-  const std::uint64_t length = SNMPMessage::copyOid(oid, var.setZeroedBuffer());
+  std::array<std::uint8_t, SnmpVar::kCapacity> buffer;
+  const std::uint64_t length = SNMPMessage::copyOid(oid, buffer);
   const bool valid = SNMPMessage::isOidWithinLimits(oid);
   require(length == SNMPMessage::getVarbindOIDLength(oid));
   require(valid == (length > 0));
@@ -77,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   require(data.size() >= length + 4);
   require(data[data.size() - 2] == 0x05 && data[data.size() - 1] == 0x00);
   const std::span<const std::uint8_t> name = data.subspan(data.size() - 2 - length, length);
-  require(std::equal(name.begin(), name.end(), var.value()->begin()));
+  require(std::equal(name.begin(), name.end(), buffer.begin()));
   require(SNMPMessage::convertOIDDataToString(name) == canonical(oid));
   return 0;
 }

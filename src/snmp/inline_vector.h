@@ -47,13 +47,51 @@ class InlineVector {
 
   // Appends the elements; false (and unchanged) when the memory cannot be had.
   bool append(std::span<const T> elements) {
-    const std::size_t total = size_ + elements.size();
-    if (!onHeap_ && total <= N) {
-      std::copy(elements.begin(), elements.end(),
-                inline_.begin() + static_cast<std::ptrdiff_t>(size_));
-      size_ = total;
+    if (!onHeap_ && elements.size() <= N - size_) {
+      std::copy(elements.begin(), elements.end(), inline_.data() + size_);
+      size_ += elements.size();
       return true;
     }
+    return appendOnHeap(elements);
+  }
+
+  // Makes room for `count` more elements and hands them out for writing; an empty span
+  // (and no change) when the memory cannot be had.
+  std::span<T> grow(std::size_t count) {
+    if (!onHeap_ && count <= N - size_) {
+      const std::size_t start = size_;
+      size_ += count;
+      return {inline_.data() + start, count};
+    }
+    return growOnHeap(count);
+  }
+
+  // Keeps the first `count` elements (no change when there are fewer).
+  void truncate(std::size_t count) {
+    if (count >= size_) {
+      return;
+    }
+    size_ = count;
+    if (onHeap_) {
+      heap_.resize(count);
+    }
+  }
+
+  bool push_back(const T& element) {
+    if (!onHeap_ && size_ < N) {
+      inline_[size_++] = element;
+      return true;
+    }
+    return appendOnHeap(std::span<const T>(&element, 1));
+  }
+
+ private:
+  T* begin() { return onHeap_ ? heap_.data() : inline_.data(); }
+  const T* begin() const { return onHeap_ ? heap_.data() : inline_.data(); }
+
+  // Kept out of line so that the inline path stays small.
+  [[gnu::noinline]] bool appendOnHeap(std::span<const T> elements) {
+    const std::size_t total = size_ + elements.size();
     if (!onHeap_) {
       if (!tryReserveHeap(std::max(total, 2 * N))) {
         return false;
@@ -68,11 +106,14 @@ class InlineVector {
     return true;
   }
 
-  bool push_back(const T& element) { return append(std::span<const T>(&element, 1)); }
-
- private:
-  T* begin() { return onHeap_ ? heap_.data() : inline_.data(); }
-  const T* begin() const { return onHeap_ ? heap_.data() : inline_.data(); }
+  [[gnu::noinline]] std::span<T> growOnHeap(std::size_t count) {
+    const std::size_t start = size_;
+    const std::vector<T> filler(count);
+    if (!appendOnHeap(filler)) {
+      return {};
+    }
+    return items().subspan(start, count);
+  }
 
   // The only place that can meet an allocation failure; it reports it instead of throwing.
   template <typename Grow>

@@ -2,14 +2,10 @@
 
 #include <array>
 
-#include "protocol/text.h"
-
 namespace printxpc {
 namespace {
 
 constexpr std::uint8_t kSnmpVersion1 = 0;
-constexpr std::uint8_t kTagInteger = 0x02;
-constexpr std::uint8_t kTagGetRequest = 0xA0;
 
 // The lengths of a request whose OID has eight content bytes; the encoder recomputes
 // them before it writes, so only the tags matter.
@@ -20,10 +16,9 @@ constexpr std::uint8_t kNominalVarbindLength = 12;
 
 }  // namespace
 
-bool MIBConnection::requestGenericWithSingleResponse(std::optional<std::string_view> community,
-                                                     const void* /*userData*/,
-                                                     std::optional<std::string_view> oid,
-                                                     std::uint16_t requestId) {
+bool MIBConnection::requestGenericWithSingleResponse(
+    const std::optional<std::string_view>& community, const void* /*userData*/,
+    const std::optional<std::string_view>& oid, std::uint16_t requestId) {
   if (reqType_ != 0) {
     return false;
   }
@@ -34,24 +29,29 @@ bool MIBConnection::requestGenericWithSingleResponse(std::optional<std::string_v
   if (!community || community->empty()) {
     return false;
   }
-  if (!oid || !SNMPMessage::isOidWithinLimits(*oid)) {
+  if (!oid) {
     return false;
   }
-  msg_.setMessageSequenceLength(
-      static_cast<std::uint8_t>((text::utf16Length(*community) + kNominalMessageOverhead) & 0xFFU));
   msg_.setVersion(kSnmpVersion1);
   msg_.setCommunityString(*community);
-  msg_.setPduWithType(kTagGetRequest, kNominalPduLength);
+  // The community's length in characters (reduced to 8 bits, which the sum keeps).
+  msg_.setMessageSequenceLength(
+      static_cast<std::uint8_t>((msg_.communityString().length + kNominalMessageOverhead) & 0xFFU));
+  msg_.setPduWithType(ber::kGetRequest, kNominalPduLength);
   // Low byte first: the identifier goes out with its two bytes swapped, as peers expect.
   const std::array<std::uint8_t, 2> idBytes{static_cast<std::uint8_t>(requestId & 0xFFU),
                                             static_cast<std::uint8_t>(requestId >> 8)};
-  msg_.setRequestId(idBytes, kTagInteger, 2);
+  msg_.setRequestId(idBytes, ber::kInteger, 2);
   msg_.setError(0);
   msg_.setErrorIndex(0);
   msg_.setVarbindListSequenceLength(kNominalVarbindListLength);
   msg_.setVarbindSequenceLength(kNominalVarbindLength);
   const std::array<std::string_view, 1> oids{*oid};
   msg_.setVarbindOidsWithNilValues(oids);
+  // An OID text outside the limits encodes to no content at all: no message for it.
+  if (msg_.varbindOids().front().length == 0) {
+    return false;
+  }
   msg_.writeSnmpMessageToData();
   return true;
 }

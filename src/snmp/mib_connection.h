@@ -6,7 +6,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "snmp/snmp_message.h"
 
@@ -19,8 +18,9 @@ class MIBConnection {
   // True when the request was built into msg().data() (empty when the encoder rejected
   // it). False, with no message, for a second call, a missing or empty community, or a
   // missing OID or one outside the OID limits. `userData` is not used.
-  bool requestGenericWithSingleResponse(std::optional<std::string_view> community,
-                                        const void* userData, std::optional<std::string_view> oid,
+  bool requestGenericWithSingleResponse(const std::optional<std::string_view>& community,
+                                        const void* userData,
+                                        const std::optional<std::string_view>& oid,
                                         std::uint16_t requestId);
 
   const SNMPMessage& msg() const { return msg_; }
@@ -31,8 +31,8 @@ class MIBConnection {
   // The request identifier of the first request call, whatever its outcome.
   std::optional<std::uint16_t> requestIdentifier() const { return requestIdentifier_; }
 
-  // Nothing fills it; it is kept for the interface.
-  std::span<const std::uint8_t> getRawDataCopy() const { return rawDataCopy_; }
+  // Nothing fills the raw copy: it is always empty.
+  std::span<const std::uint8_t> getRawDataCopy() const { return {}; }
 
  private:
   static constexpr std::int32_t kReqTypeUsed = 4;
@@ -40,7 +40,6 @@ class MIBConnection {
   SNMPMessage msg_;
   std::int32_t reqType_ = 0;
   std::optional<std::uint16_t> requestIdentifier_;
-  std::vector<std::uint8_t> rawDataCopy_;
 };
 
 }  // namespace printxpc

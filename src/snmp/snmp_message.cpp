@@ -4,17 +4,10 @@
 #include <array>
 
 #include "protocol/text.h"
+#include "snmp/byte_copy.h"
 
 namespace printxpc {
 namespace {
-
-constexpr std::uint8_t kTagInteger = 0x02;
-constexpr std::uint8_t kTagOctetString = 0x04;
-constexpr std::uint8_t kTagNull = 0x05;
-constexpr std::uint8_t kTagObjectIdentifier = 0x06;
-constexpr std::uint8_t kTagSequence = 0x30;
-constexpr std::uint8_t kTagGetRequest = 0xA0;
-constexpr std::uint8_t kTagGetNextRequest = 0xA1;
 
 constexpr std::uint64_t kMaxArc = 4294967295U;
 constexpr std::uint64_t kMaxFirstArc = 2;
@@ -28,87 +21,153 @@ std::uint64_t base128Length(std::uint64_t value) {
   return groups;
 }
 
-// The decimal value of one arc's text (empty: 0), or nothing for a non-digit or a value
-// above kMaxArc.
-std::optional<std::uint64_t> parseArc(std::string_view text) {
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > kMaxArc) {
-      return std::nullopt;
+// One arc's decimal text from `p` up to the next dot or the end (an empty arc is 0); false
+// for any other character or a value above kMaxArc.
+// The value of a run of more than 19 digits (leading zeros), read with a check at every
+// digit; false when it is above kMaxArc.
+[[gnu::noinline]] bool readLongArc(const char* begin, const char* end, std::uint64_t& arc) {
+  arc = 0;
+  for (const char* p = begin; p != end; ++p) {
+    arc = arc * 10 + static_cast<unsigned char>(*p - '0');
+    if (arc > kMaxArc) {
+      return false;
     }
   }
-  return value;
+  return true;
 }
 
 // Walks the subidentifiers of an OID text, the first two arcs combined into 40 x first +
 // second, and hands each to `sink`. False, possibly after some calls, when the text is
-// outside the limits. This is the one place that knows the OID text rules.
+// outside the limits. This is the one place that knows the OID text rules: digits and
+// dots only, at least two arcs, an empty arc is 0, a trailing dot adds nothing.
 template <typename Sink>
 bool forEachSubidentifier(std::string_view text, Sink&& sink) {
   if (text.size() >= SNMPMessage::kMaxOidTextLength) {
     return false;
   }
+  const char* const end = text.data() + text.size();
+  const char* arcStart = text.data();
+  std::uint64_t arc = 0;
   std::uint64_t firstArc = 0;
   std::size_t arcCount = 0;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t dot = text.find('.', start);
-    const bool last = dot == std::string_view::npos;
-    const std::size_t end = last ? text.size() : dot;
-    const std::string_view component = text.substr(start, end - start);
-    if (last && component.empty()) {
-      break;  // a trailing dot (or an empty text) adds no arc
-    }
-    const std::optional<std::uint64_t> arc = parseArc(component);
-    if (!arc) {
-      return false;
-    }
-    if (arcCount == 0) {
-      if (*arc > kMaxFirstArc) {
+  // Ends the arc that runs up to `at`; false when it breaks a limit. Up to 19 digits
+  // cannot wrap 64 bits.
+  auto endArc = [&](const char* at) __attribute__((always_inline)) {
+    if ((at - arcStart > 19) | (arc > kMaxArc)) [[unlikely]] {
+      if (arc > kMaxArc && at - arcStart <= 19) {
         return false;
       }
-      firstArc = *arc;
-    } else if (arcCount == 1) {
-      if (firstArc<kMaxFirstArc&& * arc> kMaxSecondArcUnderZeroOrOne) {
+      if (!readLongArc(arcStart, at, arc)) {
         return false;
       }
-      sink(40 * firstArc + *arc);
+    }
+    if (arcCount >= 2) [[likely]] {
+      sink(arc);
+    } else if (arcCount == 0) {
+      if (arc > kMaxFirstArc) {
+        return false;
+      }
+      firstArc = arc;
     } else {
-      sink(*arc);
+      if (firstArc < kMaxFirstArc && arc > kMaxSecondArcUnderZeroOrOne) {
+        return false;
+      }
+      sink(40 * firstArc + arc);
     }
     ++arcCount;
-    if (last) {
-      break;
+    arc = 0;
+    arcStart = at + 1;
+    return true;
+  };
+  for (const char* p = text.data(); p != end; ++p) {
+    const auto digit = static_cast<unsigned char>(*p - '0');
+    if (digit <= 9) {
+      // Most arcs are one digit and a dot: those are taken in one step.
+      if (p == arcStart && end - p >= 2 && p[1] == '.') {
+        arc = digit;
+        if (!endArc(++p)) {
+          return false;
+        }
+        continue;
+      }
+      arc = arc * 10 + digit;
+      continue;
     }
-    start = dot + 1;
+    if (*p != '.' || !endArc(p)) {
+      return false;
+    }
+  }
+  // The text after the last dot is an arc unless it is empty (a trailing dot, or no text).
+  if (arcStart != end && !endArc(end)) {
+    return false;
   }
   return arcCount >= 2;
 }
 
-// Length in BER form: one byte up to 127, else 0x82 and the low 16 bits.
-void appendLength(InlineVector<std::uint8_t, SNMPMessage::kInlineDataCapacity>& data,
-                  std::uint32_t length, bool& complete) {
-  if (length <= 127) {
-    complete &= data.push_back(static_cast<std::uint8_t>(length));
-    return;
+// NULL and the constructed tags (SEQUENCE, GetRequest, GetNextRequest) carry no bytes.
+constexpr std::array<bool, 256> kCarriesNoContent = [] {
+  std::array<bool, 256> table{};
+  for (const std::uint8_t tag :
+       {ber::kNull, ber::kSequence, ber::kGetRequest, ber::kGetNextRequest}) {
+    table[tag] = true;
   }
-  const std::array<std::uint8_t, 3> field{0x82, static_cast<std::uint8_t>((length >> 8) & 0xFFU),
-                                          static_cast<std::uint8_t>(length & 0xFFU)};
-  complete &= data.append(field);
-}
+  return table;
+}();
 
-bool carriesNoContent(std::uint8_t type) {
-  return type == kTagNull || type == kTagSequence || type == kTagGetRequest ||
-         type == kTagGetNextRequest;
-}
+// Tag and length bytes of an element with `length` content bytes.
+constexpr std::int64_t headerSize(std::int64_t length) { return length <= 127 ? 2 : 4; }
 
 std::uint32_t encodedSize(std::uint32_t length) {
-  return static_cast<std::uint32_t>(
-      SNMPMessage::getTotalByteCount(static_cast<std::int32_t>(length)));
+  return length + static_cast<std::uint32_t>(headerSize(length));
+}
+
+// The content that a record writes: none for an empty one or a tag without content, and
+// none (the record is incomplete) when its bytes are missing.
+struct Content {
+  std::span<const std::uint8_t> bytes;
+  bool complete;
+};
+
+[[gnu::always_inline]] inline Content contentOf(const SnmpVar& var) {
+  if (var.length == 0 || kCarriesNoContent[var.type]) {
+    return {{}, true};
+  }
+  const std::optional<std::span<const std::uint8_t>> value = var.value();
+  if (!value || value->size() < var.length) {
+    return {{}, false};
+  }
+  return {value->first(var.length), true};
+}
+
+std::size_t recordSize(const SnmpVar& var) {
+  return static_cast<std::size_t>(headerSize(var.length)) + contentOf(var).bytes.size();
+}
+
+// One record in BER form at `out`, which has room for recordSize bytes: the tag, one
+// length byte up to 127 or else 0x82 and the low 16 bits, and the content. The bytes
+// written, and whether the content was there.
+struct Written {
+  std::size_t bytes;
+  bool complete;
+};
+
+[[gnu::always_inline]] inline Written writeRecord(const SnmpVar& var, std::uint8_t* out) {
+  // Read before the first byte is written, which the compiler must assume could change them.
+  const std::uint8_t type = var.type;
+  const std::uint32_t length = var.length;
+  std::size_t header = 2;
+  out[0] = type;
+  if (length <= 127) {
+    out[1] = static_cast<std::uint8_t>(length);
+  } else {
+    out[1] = 0x82;
+    out[2] = static_cast<std::uint8_t>((length >> 8) & 0xFFU);
+    out[3] = static_cast<std::uint8_t>(length & 0xFFU);
+    header = 4;
+  }
+  const Content content = contentOf(var);
+  copyBytes(out + header, content.bytes.data(), content.bytes.size());
+  return {header + content.bytes.size(), content.complete};
 }
 
 }  // namespace
@@ -118,65 +177,17 @@ void SNMPMessage::setData(std::span<const std::uint8_t> bytes) {
   data_.append(bytes);
 }
 
-void SNMPMessage::setSnmpVar(SnmpVar& var, std::uint8_t type, std::uint8_t length,
-                             std::optional<std::span<const std::uint8_t>> value) {
-  var.type = type;
-  var.length = length;
-  var.releaseValue();
-  if (value) {
-    var.setValue(value->first(std::min<std::size_t>(length, value->size())));
-  }
-}
-
-void SNMPMessage::setSnmpVar(SnmpVar& var, std::uint8_t type, std::uint8_t length) {
-  var.type = type;
-  var.length = length;
-}
-
-void SNMPMessage::setMessageSequenceLength(std::uint8_t length) {
-  setSnmpVar(message_, kTagSequence, length);
-}
-
-void SNMPMessage::setVersion(std::uint8_t version) {
-  const std::array<std::uint8_t, 1> byte{version};
-  setSnmpVar(version_, kTagInteger, 1, byte);
-}
-
 void SNMPMessage::setCommunityString(std::string_view community) {
-  // Bytes that are not UTF-8 can count more units than there are bytes; the length never
-  // exceeds the bytes.
-  const auto length = static_cast<std::uint8_t>(
-      std::min<std::size_t>(text::utf16Length(community) & 0xFFU, community.size()));
+  // ASCII text has one UTF-16 unit per byte. Bytes that are not UTF-8 can count more units
+  // than there are bytes; the length never exceeds the bytes.
+  const bool ascii = std::all_of(community.begin(), community.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const std::size_t units = ascii ? community.size() : text::utf16Length(community);
+  const auto length =
+      static_cast<std::uint8_t>(std::min<std::size_t>(units & 0xFFU, community.size()));
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(community.data()),
                                             community.size());
-  setSnmpVar(communityString_, kTagOctetString, length, bytes);
-}
-
-void SNMPMessage::setPduWithType(std::uint8_t type, std::uint8_t length) {
-  setSnmpVar(pdu_, type, length);
-}
-
-void SNMPMessage::setRequestId(std::span<const std::uint8_t> bytes, std::uint8_t type,
-                               std::uint8_t length) {
-  setSnmpVar(requestId_, type, length, bytes);
-}
-
-void SNMPMessage::setError(std::uint8_t error) {
-  const std::array<std::uint8_t, 1> byte{error};
-  setSnmpVar(error_, kTagInteger, 1, byte);
-}
-
-void SNMPMessage::setErrorIndex(std::uint8_t errorIndex) {
-  const std::array<std::uint8_t, 1> byte{errorIndex};
-  setSnmpVar(errorIndex_, kTagInteger, 1, byte);
-}
-
-void SNMPMessage::setVarbindListSequenceLength(std::uint8_t length) {
-  setSnmpVar(varbindList_, kTagSequence, length);
-}
-
-void SNMPMessage::setVarbindSequenceLength(std::uint8_t length) {
-  setSnmpVar(varbind_, kTagSequence, length);
+  setSnmpVar(communityString_, ber::kOctetString, length, bytes);
 }
 
 void SNMPMessage::clearVarbind() {
@@ -187,6 +198,10 @@ void SNMPMessage::clearVarbind() {
 
 std::uint64_t SNMPMessage::seventhBitHasMoreValue(std::uint64_t value,
                                                   std::span<std::uint8_t> bytes) {
+  if (value < 0x80 && !bytes.empty()) {
+    bytes[0] = static_cast<std::uint8_t>(value);  // most arcs are one group
+    return 1;
+  }
   const std::uint64_t count = base128Length(value);
   if (count > bytes.size()) {
     return 0;
@@ -201,10 +216,15 @@ std::uint64_t SNMPMessage::seventhBitHasMoreValue(std::uint64_t value,
 
 std::uint64_t SNMPMessage::copyOid(std::string_view oid,
                                    std::span<std::uint8_t, SnmpVar::kCapacity> bytes) {
-  std::uint64_t count = 0;
-  // A text within the limits has fewer content bytes than characters, so the buffer
-  // never runs out; the check only guards the walker's early calls on a bad text.
+  std::size_t count = 0;
+  // No more content bytes come out than characters have been read (an arc of k bytes has
+  // at least k - 1 digits and a dot before it), and a text has fewer than 256 characters:
+  // the buffer never runs out.
   const bool valid = forEachSubidentifier(oid, [&](std::uint64_t subidentifier) {
+    if (subidentifier < 0x80) {
+      bytes[count++] = static_cast<std::uint8_t>(subidentifier);
+      return;
+    }
     count += seventhBitHasMoreValue(subidentifier, std::span(bytes).subspan(count));
   });
   return valid ? count : 0;
@@ -226,7 +246,8 @@ bool SNMPMessage::isOidWithinLimits(std::string_view oid) {
 
 void SNMPMessage::setVarbindOidsWithNilValues(std::span<const std::string_view> oids) {
   clearVarbind();
-  if (!varbindOids_.assign(oids.size()) || !varbindValues_.assign(oids.size())) {
+  if (oids.size() > kMaxVarbinds || !varbindOids_.assign(oids.size()) ||
+      !varbindValues_.assign(oids.size())) {
     clearVarbind();
     varbindsIncomplete_ = true;
     return;
@@ -234,25 +255,28 @@ void SNMPMessage::setVarbindOidsWithNilValues(std::span<const std::string_view> 
   const std::span<SnmpVar> names = varbindOids_.items();
   const std::span<SnmpVar> values = varbindValues_.items();
   for (std::size_t i = 0; i < oids.size(); ++i) {
-    const std::uint64_t length = copyOid(oids[i], names[i].setZeroedBuffer());
-    setSnmpVar(names[i], kTagObjectIdentifier, static_cast<std::uint8_t>(length & 0xFFU));
-    setSnmpVar(values[i], kTagNull, 0, std::nullopt);
+    const std::uint64_t length = copyOid(oids[i], names[i].writableBuffer());
+    names[i].keepBuffer(length);
+    setSnmpVar(names[i], ber::kObjectIdentifier, static_cast<std::uint8_t>(length & 0xFFU));
+    setSnmpVar(values[i], ber::kNull, 0, std::nullopt);
   }
 }
 
 std::int32_t SNMPMessage::getTotalByteCount(std::int32_t length) {
-  const std::int64_t header = length <= 127 ? 2 : 4;
-  return static_cast<std::int32_t>(static_cast<std::int64_t>(length) + header);
+  return static_cast<std::int32_t>(std::int64_t{length} + headerSize(length));
 }
 
 void SNMPMessage::autoComputeLength() {
-  varbindList_.length = 0;
   const std::span<const SnmpVar> names = varbindOids_.items();
   const std::span<const SnmpVar> values = varbindValues_.items();
+  std::uint32_t listLength = 0;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    varbind_.length = encodedSize(names[i].length) + encodedSize(values[i].length);
-    varbindList_.length += encodedSize(varbind_.length);
+    const std::uint32_t varbindLength =
+        encodedSize(names[i].length) + encodedSize(values[i].length);
+    varbind_.length = varbindLength;
+    listLength += encodedSize(varbindLength);
   }
+  varbindList_.length = listLength;
   pdu_.length = encodedSize(varbindList_.length) + encodedSize(errorIndex_.length) +
                 encodedSize(error_.length) + encodedSize(requestId_.length);
   message_.length = encodedSize(pdu_.length) + encodedSize(communityString_.length) +
@@ -260,17 +284,11 @@ void SNMPMessage::autoComputeLength() {
 }
 
 std::int64_t SNMPMessage::copyVar(const SnmpVar& var) {
-  bool complete = data_.push_back(var.type);
-  appendLength(data_, var.length, complete);
-  if (var.length == 0 || carriesNoContent(var.type)) {
-    return complete ? 0 : -1;
-  }
-  const std::optional<std::span<const std::uint8_t>> value = var.value();
-  if (!value || value->size() < var.length) {
+  const std::span<std::uint8_t> out = data_.grow(recordSize(var));
+  if (out.empty()) {
     return -1;
   }
-  complete &= data_.append(value->first(var.length));
-  return complete ? 0 : -1;
+  return writeRecord(var, out.data()).complete ? 0 : -1;
 }
 
 bool SNMPMessage::isSnmpValid() const {
@@ -291,18 +309,35 @@ bool SNMPMessage::isSnmpValid() const {
 void SNMPMessage::writeSnmpMessageToData() {
   data_.clear();
   autoComputeLength();
-  for (const SnmpVar* record : {&message_, &version_, &communityString_, &pdu_, &requestId_,
-                                &error_, &errorIndex_, &varbindList_}) {
-    copyVar(*record);
-  }
   const std::span<const SnmpVar> names = varbindOids_.items();
   const std::span<const SnmpVar> values = varbindValues_.items();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    varbind_.length = encodedSize(names[i].length) + encodedSize(values[i].length);
-    copyVar(varbind_);
-    copyVar(names[i]);
-    copyVar(values[i]);
+
+  // Room for every record at once: the whole message is its outer content and at most four
+  // header bytes (fewer when a record lacks its content, which is cut off at the end). The
+  // lengths that this rests on cannot wrap: every record's own length is 8-bit, and the
+  // four sums cover at most kMaxVarbinds varbinds.
+  const std::span<std::uint8_t> out = data_.grow(std::size_t{message_.length} + 4);
+  std::size_t size = 0;
+  if (!out.empty()) {
+    auto write = [&](const SnmpVar& record) {
+      size += writeRecord(record, out.data() + size).bytes;
+    };
+    write(message_);
+    write(version_);
+    write(communityString_);
+    write(pdu_);
+    write(requestId_);
+    write(error_);
+    write(errorIndex_);
+    write(varbindList_);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      varbind_.length = encodedSize(names[i].length) + encodedSize(values[i].length);
+      write(varbind_);
+      write(names[i]);
+      write(values[i]);
+    }
   }
+  data_.truncate(size);
   if (varbindsIncomplete_ || !isSnmpValid()) {
     data_.clear();
   }

@@ -2,6 +2,8 @@
 // responses (class side, no instance state).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "snmp/inline_vector.h"
+#include "snmp/snmp_text.h"
 #include "snmp/snmp_var.h"
 
 namespace printxpc {
@@ -27,16 +30,36 @@ struct OidPositionAndLength {
   friend bool operator==(const OidPositionAndLength&, const OidPositionAndLength&) = default;
 };
 
-// Value type codes reported by the value decoder.
-inline constexpr std::uint8_t kSnmpTypeInteger = 0x02;
-inline constexpr std::uint8_t kSnmpTypeOctetString = 0x04;
-inline constexpr std::uint8_t kSnmpTypeNull = 0x05;
-inline constexpr std::uint8_t kSnmpTypeObjectIdentifier = 0x06;
+// BER tags (identifier octets) of the elements that the encoder writes and the decoder reads.
+namespace ber {
+inline constexpr std::uint8_t kInteger = 0x02;
+inline constexpr std::uint8_t kOctetString = 0x04;
+inline constexpr std::uint8_t kNull = 0x05;
+inline constexpr std::uint8_t kObjectIdentifier = 0x06;
+inline constexpr std::uint8_t kSequence = 0x30;
+inline constexpr std::uint8_t kIpAddress = 0x40;
+inline constexpr std::uint8_t kCounter32 = 0x41;
+inline constexpr std::uint8_t kGauge32 = 0x42;
+inline constexpr std::uint8_t kTimeTicks = 0x43;
+inline constexpr std::uint8_t kUInteger32 = 0x47;
+inline constexpr std::uint8_t kGetRequest = 0xA0;
+inline constexpr std::uint8_t kGetNextRequest = 0xA1;
+}  // namespace ber
+
+// Value type codes reported by the value decoder: the tag of the three kinds it tells
+// apart, NULL's for everything else.
+inline constexpr std::uint8_t kSnmpTypeInteger = ber::kInteger;
+inline constexpr std::uint8_t kSnmpTypeOctetString = ber::kOctetString;
+inline constexpr std::uint8_t kSnmpTypeNull = ber::kNull;
+inline constexpr std::uint8_t kSnmpTypeObjectIdentifier = ber::kObjectIdentifier;
 
 class SNMPMessage {
  public:
   // An OID text is shorter than this.
   static constexpr std::size_t kMaxOidTextLength = 256;
+  // More varbinds than this can never make a message within the two-byte outer length;
+  // a longer list makes no message.
+  static constexpr std::size_t kMaxVarbinds = 65535;
   // A one-OID request is at most about 800 bytes; longer lists move to the heap.
   static constexpr std::size_t kInlineDataCapacity = 1024;
 
@@ -62,21 +85,40 @@ class SNMPMessage {
 
   // Tag, length and a private copy of the content (nothing for no content). A span
   // shorter than `length` leaves the content incomplete, which the writer reports.
+  // (The setters are defined inline: the builder calls them once each per request.)
   void setSnmpVar(SnmpVar& var, std::uint8_t type, std::uint8_t length,
-                  std::optional<std::span<const std::uint8_t>> value);
+                  std::optional<std::span<const std::uint8_t>> value) {
+    var.type = type;
+    var.length = length;
+    var.releaseValue();
+    if (value) {
+      var.setValue(value->first(std::min<std::size_t>(length, value->size())));
+    }
+  }
   // Tag and length only; the content stays as it is.
-  void setSnmpVar(SnmpVar& var, std::uint8_t type, std::uint8_t length);
+  void setSnmpVar(SnmpVar& var, std::uint8_t type, std::uint8_t length) {
+    var.type = type;
+    var.length = length;
+  }
 
-  void setMessageSequenceLength(std::uint8_t length);
-  void setVersion(std::uint8_t version);
+  void setMessageSequenceLength(std::uint8_t length) {
+    setSnmpVar(message_, ber::kSequence, length);
+  }
+  void setVersion(std::uint8_t version) { setOneByteInteger(version_, version); }
   // Length: the text's UTF-16 length reduced to 8 bits; content: that many leading bytes.
   void setCommunityString(std::string_view community);
-  void setPduWithType(std::uint8_t type, std::uint8_t length);
-  void setRequestId(std::span<const std::uint8_t> bytes, std::uint8_t type, std::uint8_t length);
-  void setError(std::uint8_t error);
-  void setErrorIndex(std::uint8_t errorIndex);
-  void setVarbindListSequenceLength(std::uint8_t length);
-  void setVarbindSequenceLength(std::uint8_t length);
+  void setPduWithType(std::uint8_t type, std::uint8_t length) { setSnmpVar(pdu_, type, length); }
+  void setRequestId(std::span<const std::uint8_t> bytes, std::uint8_t type, std::uint8_t length) {
+    setSnmpVar(requestId_, type, length, bytes);
+  }
+  void setError(std::uint8_t error) { setOneByteInteger(error_, error); }
+  void setErrorIndex(std::uint8_t errorIndex) { setOneByteInteger(errorIndex_, errorIndex); }
+  void setVarbindListSequenceLength(std::uint8_t length) {
+    setSnmpVar(varbindList_, ber::kSequence, length);
+  }
+  void setVarbindSequenceLength(std::uint8_t length) {
+    setSnmpVar(varbind_, ber::kSequence, length);
+  }
 
   void clearVarbind();
 
@@ -85,8 +127,9 @@ class SNMPMessage {
   // output is too small for it.
   static std::uint64_t seventhBitHasMoreValue(std::uint64_t value, std::span<std::uint8_t> bytes);
 
-  // OID text to content bytes; the content length, or 0 for a text outside the limits
-  // (see isOidWithinLimits).
+  // OID text to content bytes, written from the start of `bytes`; the content length,
+  // or 0 for a text outside the limits (see isOidWithinLimits). Bytes after the content
+  // are not written.
   static std::uint64_t copyOid(std::string_view oid,
                                std::span<std::uint8_t, SnmpVar::kCapacity> bytes);
 
@@ -99,7 +142,9 @@ class SNMPMessage {
   // and a trailing dot adds nothing.
   static bool isOidWithinLimits(std::string_view oid);
 
-  // Replaces the varbind list: one OBJECT IDENTIFIER name with a NULL value per text.
+  // Replaces the varbind list: one OBJECT IDENTIFIER name with a NULL value per text. A
+  // list longer than kMaxVarbinds (or one whose memory cannot be had) is dropped, and the
+  // next write makes no message.
   void setVarbindOidsWithNilValues(std::span<const std::string_view> oids);
 
   // Encoded size of an element with `length` content bytes.
@@ -130,13 +175,13 @@ class SNMPMessage {
 
   // Dotted text of an OBJECT IDENTIFIER's content; nothing for no content or an
   // unfinished group.
-  static std::optional<std::string> convertOIDDataToString(std::span<const std::uint8_t> oid);
+  static std::optional<SnmpText> convertOIDDataToString(std::span<const std::uint8_t> oid);
 
   // The value whose tag is at valueTypeIndex as text; `type` always receives a code.
-  static std::optional<std::string> extractValueStringFromMessage(
+  static std::optional<SnmpText> extractValueStringFromMessage(
       std::span<const std::uint8_t> message, std::uint64_t valueTypeIndex, std::uint8_t& type);
   // The same text, except that the unsigned types give the empty string.
-  static std::optional<std::string> extractValueStringFromMessage(
+  static std::optional<SnmpText> extractValueStringFromMessage(
       std::span<const std::uint8_t> message, std::uint64_t valueTypeIndex);
 
   // A copy of the content bytes of the value whose tag is at valueTypeIndex, any tag.
@@ -163,6 +208,11 @@ class SNMPMessage {
                                        std::vector<std::string>& contents);
 
  private:
+  void setOneByteInteger(SnmpVar& var, std::uint8_t value) {
+    const std::array<std::uint8_t, 1> byte{value};
+    setSnmpVar(var, ber::kInteger, 1, byte);
+  }
+
   SnmpVar message_;
   SnmpVar version_;
   SnmpVar communityString_;

@@ -1,6 +1,9 @@
 // The response decoder. It does not walk the BER structure: varbinds are found by a
 // byte pattern tested at every position, and every read is checked against the length.
-#include <charconv>
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 
 #include "protocol/text.h"
 #include "snmp/snmp_message.h"
@@ -9,13 +12,6 @@ namespace printxpc {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
-
-constexpr std::uint8_t kTagSequence = 0x30;
-constexpr std::uint8_t kTagIpAddress = 0x40;
-constexpr std::uint8_t kTagCounter32 = 0x41;
-constexpr std::uint8_t kTagGauge32 = 0x42;
-constexpr std::uint8_t kTagTimeTicks = 0x43;
-constexpr std::uint8_t kTagUInteger32 = 0x47;
 
 struct LengthField {
   std::uint64_t value;
@@ -76,7 +72,7 @@ std::optional<Bytes> contentAt(Bytes message, std::uint64_t tag) {
 // A varbind starting at i: SEQUENCE tag, its length field, OBJECT IDENTIFIER tag, and
 // the name's length field within the message.
 std::optional<OidPositionAndLength> matchVarbindAt(Bytes message, std::uint64_t i) {
-  if (message[i] != kTagSequence) {
+  if (message[i] != ber::kSequence) {
     return std::nullopt;
   }
   const std::optional<LengthField> sequence = lengthFieldAt(message, i + 1);
@@ -92,6 +88,59 @@ std::optional<OidPositionAndLength> matchVarbindAt(Bytes message, std::uint64_t 
     return std::nullopt;
   }
   return OidPositionAndLength{nameTag, nameTag + name->size, name->value};
+}
+
+// Sixteen message bytes as one vector (a GCC and Clang extension that compiles to the
+// machine's vector instructions, or to plain code where it has none).
+using Lanes = std::uint8_t __attribute__((vector_size(16)));
+
+Lanes loadLanes(Bytes message, std::uint64_t at) {
+  Lanes lanes;
+  std::memcpy(&lanes, message.data() + at, sizeof lanes);
+  return lanes;
+}
+
+// The first position at or after `from` where a varbind may start: a SEQUENCE tag with an
+// OBJECT IDENTIFIER tag two bytes on, or with a long-form length byte after it. Sixteen
+// positions are tested at a time; the message size when none is left.
+std::uint64_t nextCandidate(Bytes message, std::uint64_t from) {
+  static_assert(std::endian::native == std::endian::little, "lanes are read low byte first");
+  std::uint64_t i = from;
+  for (; i < message.size() && message.size() - i >= sizeof(Lanes) + 2; i += sizeof(Lanes)) {
+    const Lanes at = loadLanes(message, i);
+    const Lanes next = loadLanes(message, i + 1);
+    const Lanes afterNext = loadLanes(message, i + 2);
+    // Every lane is all ones where the position qualifies, zero elsewhere.
+    const auto candidates = (at == ber::kSequence) & ((afterNext == kSnmpTypeObjectIdentifier) |
+                                                      (next >= std::uint8_t{0x80}));
+    std::array<std::uint64_t, 2> halves;
+    std::memcpy(halves.data(), &candidates, sizeof halves);
+    if (halves[0] != 0) {
+      return i + static_cast<std::uint64_t>(std::countr_zero(halves[0])) / 8;
+    }
+    if (halves[1] != 0) {
+      return i + 8 + static_cast<std::uint64_t>(std::countr_zero(halves[1])) / 8;
+    }
+  }
+  for (; i < message.size(); ++i) {
+    if (message[i] == ber::kSequence) {
+      return i;
+    }
+  }
+  return message.size();
+}
+
+// The first varbind at or after `from`; `from` moves past it.
+std::optional<OidPositionAndLength> nextVarbind(Bytes message, std::uint64_t& from) {
+  for (std::uint64_t i = nextCandidate(message, from); i < message.size();
+       i = nextCandidate(message, i + 1)) {
+    if (const std::optional<OidPositionAndLength> record = matchVarbindAt(message, i)) {
+      from = i + 1;
+      return record;
+    }
+  }
+  from = message.size();
+  return std::nullopt;
 }
 
 // The name's content bytes of a scan record, when they lie within the message.
@@ -128,14 +177,136 @@ std::optional<std::uint64_t> readGroup(Bytes bytes, std::size_t& position) {
   return std::nullopt;
 }
 
-char* writeDecimal(char* out, char* end, std::uint64_t value) {
-  return std::to_chars(out, end, value).ptr;
+// "00" to "99", for writing two decimal digits at a time.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> table{};
+  for (std::size_t value = 0; value < 100; ++value) {
+    table[2 * value] = static_cast<char>('0' + value / 10);
+    table[2 * value + 1] = static_cast<char>('0' + value % 10);
+  }
+  return table;
+}();
+
+// Unsigned decimal at `out`, which has room for 20 characters whatever the value (the
+// digits are moved as one block of 20); the end of what was written. Most subidentifiers
+// have one digit: those take the short way.
+constexpr std::size_t kDecimalRoom = 20;
+
+[[gnu::always_inline]] inline char* writeDecimal(char* out, std::uint64_t value) {
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return out + 1;
+  }
+  // Filled backwards from the middle, so that the block moved out stays inside.
+  std::array<char, 2 * kDecimalRoom> digits{};
+  char* const last = digits.data() + kDecimalRoom;
+  char* start = last;
+  while (value >= 100) {
+    start -= 2;
+    std::memcpy(start, kDigitPairs.data() + 2 * (value % 100), 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    start -= 2;
+    std::memcpy(start, kDigitPairs.data() + 2 * value, 2);
+  } else {
+    *--start = static_cast<char>('0' + value);
+  }
+  std::memcpy(out, start, kDecimalRoom);
+  return out + (last - start);
 }
 
-template <typename Int>
-std::string decimalText(Int value) {
-  char buffer[24];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+// Signed decimal, as "%d" writes it.
+char* writeSigned(char* out, std::int32_t value) {
+  if (value < 0) {
+    *out++ = '-';
+    return writeDecimal(out, 0U - static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+  }
+  return writeDecimal(out, static_cast<std::uint64_t>(value));
+}
+
+// ".0" to ".127": the text of every one-byte subidentifier, padded to four bytes.
+struct DottedByte {
+  std::array<char, 4> text;
+  std::uint8_t size;
+};
+
+constexpr std::array<DottedByte, 128> kDottedBytes = [] {
+  std::array<DottedByte, 128> table{};
+  for (std::size_t value = 0; value < table.size(); ++value) {
+    DottedByte& entry = table[value];
+    entry.text[0] = '.';
+    std::size_t size = 1;
+    if (value >= 100) {
+      entry.text[size++] = static_cast<char>('0' + value / 100);
+    }
+    if (value >= 10) {
+      entry.text[size++] = static_cast<char>('0' + value / 10 % 10);
+    }
+    entry.text[size++] = static_cast<char>('0' + value % 10);
+    entry.size = static_cast<std::uint8_t>(size);
+  }
+  return table;
+}();
+
+// Each k-byte group gives at most 3k digits and a dot, the first group also its "a."
+// prefix; kDecimalRoom more leave the last writeDecimal its room.
+std::size_t oidTextBound(std::size_t contentSize) { return 4 * contentSize + 2 + kDecimalRoom; }
+
+// The dotted text of a non-empty OBJECT IDENTIFIER content at `begin`, which has room for
+// oidTextBound characters; its length, or nothing for an unfinished group.
+std::optional<std::size_t> writeOidText(Bytes oid, char* const begin) {
+  char* out = begin;
+  std::size_t position = 1;
+  std::optional<std::uint64_t> first = oid[0];  // most often one byte, 0x2B for 1.3
+  if (oid[0] >= 0x80) {
+    position = 0;
+    first = readGroup(oid, position);
+    if (!first) {
+      return std::nullopt;
+    }
+  }
+  // The first subidentifier holds two arcs: 40 x first + second, the first arc at most 2.
+  const std::uint64_t firstArc = *first < 40 ? 0 : (*first < 80 ? 1 : 2);
+  *out++ = static_cast<char>('0' + firstArc);
+  *out++ = '.';
+  out = writeDecimal(out, *first - 40 * firstArc);
+  while (position < oid.size()) {
+    const std::uint8_t byte = oid[position];
+    if (byte < 0x80) {
+      // A group of one byte, the common case: its ".digits" come from the table, four
+      // bytes stored at once (room for them is part of the bound).
+      const DottedByte& dotted = kDottedBytes[byte];
+      std::memcpy(out, dotted.text.data(), dotted.text.size());
+      out += dotted.size;
+      ++position;
+      continue;
+    }
+    const std::optional<std::uint64_t> group = readGroup(oid, position);
+    if (!group) {
+      return std::nullopt;
+    }
+    *out++ = '.';
+    out = writeDecimal(out, *group);
+  }
+  return static_cast<std::size_t>(out - begin);
+}
+
+// The texts are built in place in their optional, so that returning them copies nothing.
+std::optional<SnmpText> oidText(Bytes oid) {
+  std::optional<SnmpText> text;
+  if (oid.empty()) {
+    return text;
+  }
+  text.emplace();
+  const std::optional<std::size_t> length =
+      writeOidText(oid, text->prepare(oidTextBound(oid.size())));
+  if (!length) {
+    text.reset();
+    return text;
+  }
+  text->shrink(*length);
+  return text;
 }
 
 // Big-endian bytes into 32 bits, a longer content keeping its last four bytes.
@@ -147,49 +318,64 @@ std::uint32_t lowWord(Bytes content, std::uint32_t start) {
   return value;
 }
 
-std::string ipAddressText(Bytes address) {
-  char buffer[16];
-  char* out = buffer;
-  char* const end = buffer + sizeof buffer;
-  for (std::size_t k = 0; k < 4; ++k) {
-    if (k > 0) {
-      *out++ = '.';
+// A text of at most 16 characters written by `write` (given where to start, it returns
+// where it ended), with room for writeDecimal after any of them.
+template <typename Write>
+std::optional<SnmpText> shortText(Write&& write) {
+  std::optional<SnmpText> text(std::in_place);
+  char* const begin = text->prepare(16 + kDecimalRoom);
+  text->shrink(static_cast<std::size_t>(write(begin) - begin));
+  return text;
+}
+
+std::optional<SnmpText> ipAddressText(Bytes address) {
+  return shortText([&](char* out) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (k > 0) {
+        *out++ = '.';
+      }
+      out = writeDecimal(out, address[k]);
     }
-    out = writeDecimal(out, end, address[k]);
-  }
-  return std::string(buffer, out);
+    return out;
+  });
 }
 
 // An OCTET STRING: "XX-XX" when any byte is a control byte, the text when it is valid
 // UTF-8, and otherwise four spaces and lower-case hex.
-std::string octetStringText(Bytes content) {
+std::optional<SnmpText> octetStringText(Bytes content) {
   static constexpr char kUpper[] = "0123456789ABCDEF";
   static constexpr char kLower[] = "0123456789abcdef";
+  std::optional<SnmpText> text(std::in_place);
   const bool control =
       std::any_of(content.begin(), content.end(), [](std::uint8_t byte) { return byte < 0x20; });
   if (control) {
-    std::string text(content.size() * 3 - 1, '-');
+    char* const out = text->prepare(content.size() * 3 - 1);
     for (std::size_t k = 0; k < content.size(); ++k) {
-      text[3 * k] = kUpper[content[k] >> 4];
-      text[3 * k + 1] = kUpper[content[k] & 0x0FU];
+      out[3 * k] = kUpper[content[k] >> 4];
+      out[3 * k + 1] = kUpper[content[k] & 0x0FU];
+      if (k + 1 < content.size()) {
+        out[3 * k + 2] = '-';
+      }
     }
     return text;
   }
   const std::string_view raw(reinterpret_cast<const char*>(content.data()), content.size());
   if (text::isValidUtf8(raw)) {
-    return std::string(raw);
+    std::memcpy(text->prepare(raw.size()), raw.data(), raw.size());
+    return text;
   }
-  std::string text(4 + 2 * content.size(), ' ');
+  char* const out = text->prepare(4 + 2 * content.size());
+  std::memset(out, ' ', 4);
   for (std::size_t k = 0; k < content.size(); ++k) {
-    text[4 + 2 * k] = kLower[content[k] >> 4];
-    text[4 + 2 * k + 1] = kLower[content[k] & 0x0FU];
+    out[4 + 2 * k] = kLower[content[k] >> 4];
+    out[4 + 2 * k + 1] = kLower[content[k] & 0x0FU];
   }
   return text;
 }
 
 // Both value-text operations; `type` is null for the one without a type code, which
 // also has no branch for the unsigned types.
-std::optional<std::string> valueText(Bytes message, std::uint64_t v, std::uint8_t* type) {
+std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* type) {
   if (type != nullptr) {
     *type = kSnmpTypeNull;
   }
@@ -213,7 +399,8 @@ std::optional<std::string> valueText(Bytes message, std::uint64_t v, std::uint8_
       }
       // The sign comes from the byte where the content starts, even for an empty content.
       const bool negative = element->start < size && (message[element->start] & 0x80U) != 0;
-      return decimalText(static_cast<std::int32_t>(lowWord(*content, negative ? 0xFFFFFFFFU : 0U)));
+      const auto value = static_cast<std::int32_t>(lowWord(*content, negative ? 0xFFFFFFFFU : 0U));
+      return shortText([&](char* out) { return writeSigned(out, value); });
     }
     case kSnmpTypeOctetString: {
       report(kSnmpTypeOctetString);
@@ -231,30 +418,36 @@ std::optional<std::string> valueText(Bytes message, std::uint64_t v, std::uint8_
       if (!content) {
         return std::nullopt;
       }
-      return SNMPMessage::convertOIDDataToString(*content);
+      return oidText(*content);
     }
-    case kTagIpAddress:
+    case ber::kIpAddress:
       // The length byte is not read: the address is always the four bytes after it.
       if (size - v < 6) {
         return std::nullopt;
       }
       return ipAddressText(message.subspan(v + 2, 4));
-    case kTagCounter32:
-    case kTagGauge32:
-    case kTagTimeTicks:
-    case kTagUInteger32: {
+    case ber::kCounter32:
+    case ber::kGauge32:
+    case ber::kTimeTicks:
+    case ber::kUInteger32: {
       if (type == nullptr) {
-        return std::string();
+        return std::optional<SnmpText>(std::in_place);
       }
       const std::optional<Bytes> content = contentAt(message, v);
       if (!content) {
         return std::nullopt;
       }
-      return decimalText(lowWord(*content, 0));
+      const std::uint32_t value = lowWord(*content, 0);
+      return shortText([&](char* out) { return writeDecimal(out, value); });
     }
     default:
-      return std::string();
+      return std::optional<SnmpText>(std::in_place);
   }
+}
+
+// The text, or the empty string for none.
+std::string textOrEmpty(const std::optional<SnmpText>& text) {
+  return text ? text->str() : std::string();
 }
 
 }  // namespace
@@ -262,10 +455,9 @@ std::optional<std::string> valueText(Bytes message, std::uint64_t v, std::uint8_
 std::vector<OidPositionAndLength> SNMPMessage::extractAllOIDPositionAndLengthFromMessage(
     std::span<const std::uint8_t> message) {
   std::vector<OidPositionAndLength> records;
-  for (std::uint64_t i = 0; i < message.size(); ++i) {
-    if (const std::optional<OidPositionAndLength> record = matchVarbindAt(message, i)) {
-      records.push_back(*record);
-    }
+  std::uint64_t from = 0;
+  while (const std::optional<OidPositionAndLength> record = nextVarbind(message, from)) {
+    records.push_back(*record);
   }
   return records;
 }
@@ -274,52 +466,27 @@ bool SNMPMessage::extractOIDPositionAndLengthFromMessage(std::span<const std::ui
                                                          std::uint64_t& oidPositionIndex,
                                                          std::uint64_t& oidLengthIndex,
                                                          std::uint64_t& oidLengthValue) {
-  for (std::uint64_t i = 0; i < message.size(); ++i) {
-    if (const std::optional<OidPositionAndLength> record = matchVarbindAt(message, i)) {
-      oidPositionIndex = record->oidPositionIndex;
-      oidLengthIndex = record->oidLengthIndex;
-      oidLengthValue = record->oidLengthValue;
-      return true;
-    }
+  std::uint64_t from = 0;
+  const std::optional<OidPositionAndLength> record = nextVarbind(message, from);
+  if (!record) {
+    return false;
   }
-  return false;
+  oidPositionIndex = record->oidPositionIndex;
+  oidLengthIndex = record->oidLengthIndex;
+  oidLengthValue = record->oidLengthValue;
+  return true;
 }
 
-std::optional<std::string> SNMPMessage::convertOIDDataToString(std::span<const std::uint8_t> oid) {
-  if (oid.empty()) {
-    return std::nullopt;
-  }
-  std::size_t position = 0;
-  const std::optional<std::uint64_t> first = readGroup(oid, position);
-  if (!first) {
-    return std::nullopt;
-  }
-  // Each k-byte group gives at most 3k digits and a dot; the first also its "a." prefix.
-  std::string text(4 * oid.size() + 2, '\0');
-  char* out = text.data();
-  char* const end = text.data() + text.size();
-  const std::uint64_t firstArc = *first < 40 ? 0 : (*first < 80 ? 1 : 2);
-  *out++ = static_cast<char>('0' + firstArc);
-  *out++ = '.';
-  out = writeDecimal(out, end, *first - 40 * firstArc);
-  while (position < oid.size()) {
-    const std::optional<std::uint64_t> subidentifier = readGroup(oid, position);
-    if (!subidentifier) {
-      return std::nullopt;
-    }
-    *out++ = '.';
-    out = writeDecimal(out, end, *subidentifier);
-  }
-  text.resize(static_cast<std::size_t>(out - text.data()));
-  return text;
+std::optional<SnmpText> SNMPMessage::convertOIDDataToString(std::span<const std::uint8_t> oid) {
+  return oidText(oid);
 }
 
-std::optional<std::string> SNMPMessage::extractValueStringFromMessage(
+std::optional<SnmpText> SNMPMessage::extractValueStringFromMessage(
     std::span<const std::uint8_t> message, std::uint64_t valueTypeIndex, std::uint8_t& type) {
   return valueText(message, valueTypeIndex, &type);
 }
 
-std::optional<std::string> SNMPMessage::extractValueStringFromMessage(
+std::optional<SnmpText> SNMPMessage::extractValueStringFromMessage(
     std::span<const std::uint8_t> message, std::uint64_t valueTypeIndex) {
   return valueText(message, valueTypeIndex, nullptr);
 }
@@ -341,8 +508,8 @@ void SNMPMessage::extractSysIDFromMsg(std::optional<std::span<const std::uint8_t
   if (!message) {
     return;
   }
-  sysID = extractValueStringFromMessage(*message, valueIndexOf(firstVarbind(*message)))
-              .value_or(std::string());
+  sysID =
+      textOrEmpty(extractValueStringFromMessage(*message, valueIndexOf(firstVarbind(*message))));
 }
 
 bool SNMPMessage::extractStringFromMsg(std::optional<std::span<const std::uint8_t>> message,
@@ -351,12 +518,12 @@ bool SNMPMessage::extractStringFromMsg(std::optional<std::span<const std::uint8_
   if (!message || !community) {
     return false;
   }
-  std::optional<std::string> text =
+  const std::optional<SnmpText> text =
       extractValueStringFromMessage(*message, valueIndexOf(firstVarbind(*message)));
   if (!text) {
     return false;
   }
-  contents = std::move(*text);
+  contents = text->view();
   return true;
 }
 
@@ -383,16 +550,17 @@ bool SNMPMessage::extractStringFromMsg(std::optional<std::span<const std::uint8_
   }
   const OidPositionAndLength record = firstVarbind(*message);
   const std::optional<Bytes> name = nameOf(*message, record);
-  std::optional<std::string> nameText = name ? convertOIDDataToString(*name) : std::nullopt;
+  const std::optional<SnmpText> nameText = name ? oidText(*name) : std::nullopt;
   if (!nameText) {
     return false;
   }
-  nextOID = std::move(*nameText);
-  std::optional<std::string> text = extractValueStringFromMessage(*message, valueIndexOf(record));
+  nextOID = nameText->view();
+  const std::optional<SnmpText> text =
+      extractValueStringFromMessage(*message, valueIndexOf(record));
   if (!text) {
     return false;
   }
-  contents = std::move(*text);
+  contents = text->view();
   return true;
 }
 
@@ -405,9 +573,8 @@ void SNMPMessage::extractAllStringsFromMsg(std::optional<std::span<const std::ui
   }
   for (const OidPositionAndLength& record : extractAllOIDPositionAndLengthFromMessage(*message)) {
     const std::optional<Bytes> name = nameOf(*message, record);
-    oids.push_back(name ? convertOIDDataToString(*name).value_or(std::string()) : std::string());
-    contents.push_back(
-        extractValueStringFromMessage(*message, valueIndexOf(record)).value_or(std::string()));
+    oids.push_back(name ? textOrEmpty(oidText(*name)) : std::string());
+    contents.push_back(textOrEmpty(extractValueStringFromMessage(*message, valueIndexOf(record))));
   }
 }
 

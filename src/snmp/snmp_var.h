@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 
+#include "snmp/byte_copy.h"
+
 namespace printxpc {
 
 class SnmpVar {
@@ -17,9 +19,30 @@ class SnmpVar {
   // record fit inline.
   static constexpr std::size_t kCapacity = 256;
 
-  SnmpVar() {}  // user-provided: the inline bytes are not zeroed until they are used
+  SnmpVar() {}  // user-provided: the inline bytes are not zeroed
+
+  // Copies carry only the bytes in use.
+  SnmpVar(const SnmpVar& other) { *this = other; }
+  SnmpVar& operator=(const SnmpVar& other) {
+    if (this == &other) {
+      return *this;
+    }
+    type = other.type;
+    length = other.length;
+    copyBytes(bytes_.data(), other.bytes_.data(), other.stored_);
+    stored_ = other.stored_;
+    hasValue_ = other.hasValue_;
+    return *this;
+  }
 
   std::uint8_t type = 0;
+
+ private:
+  // Next to the public fields, so that a new record is set up with one store.
+  bool hasValue_ = false;
+  std::uint16_t stored_ = 0;
+
+ public:
   std::uint32_t length = 0;
 
   // The owned content bytes, or nothing when the record carries none.
@@ -32,17 +55,17 @@ class SnmpVar {
 
   // Replaces the content with a private copy of at most kCapacity bytes.
   void setValue(std::span<const std::uint8_t> bytes) {
-    stored_ = std::min(bytes.size(), kCapacity);
-    std::copy_n(bytes.begin(), stored_, bytes_.begin());
+    stored_ = static_cast<std::uint16_t>(std::min(bytes.size(), kCapacity));
+    copyBytes(bytes_.data(), bytes.data(), stored_);
     hasValue_ = true;
   }
 
-  // Replaces the content with a zero-filled buffer of kCapacity bytes and hands it out.
-  std::span<std::uint8_t, kCapacity> setZeroedBuffer() {
-    bytes_.fill(0);
-    stored_ = kCapacity;
+  // The record's own buffer, handed out for writing a new content into it; keepBuffer
+  // then makes its first `count` bytes the content.
+  std::span<std::uint8_t, kCapacity> writableBuffer() { return bytes_; }
+  void keepBuffer(std::size_t count) {
+    stored_ = static_cast<std::uint16_t>(std::min(count, kCapacity));
     hasValue_ = true;
-    return bytes_;
   }
 
   void releaseValue() {
@@ -52,8 +75,6 @@ class SnmpVar {
 
  private:
   std::array<std::uint8_t, kCapacity> bytes_;
-  std::size_t stored_ = 0;
-  bool hasValue_ = false;
 };
 
 }  // namespace printxpc

@@ -388,5 +388,49 @@ TEST(SnmpDecoder, ObjectIdentifierText) {
   EXPECT_EQ(longest.substr(0, 12), "2.47.127.127");
 }
 
+// Texts up to the inline capacity and beyond it, through copies and moves.
+TEST(SnmpText, KeepsShortAndLongTexts) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, SnmpText::kInlineCapacity,
+                                 SnmpText::kInlineCapacity + 1, std::size_t{1000}}) {
+    const std::string expected(size, 'x');
+    SnmpText text(expected);
+    EXPECT_EQ(text.view(), expected);
+    SnmpText copy = text;
+    EXPECT_EQ(copy, expected);
+    SnmpText moved = std::move(copy);
+    EXPECT_EQ(moved.str(), expected);
+    SnmpText assigned(std::string_view("old"));
+    assigned = moved;
+    EXPECT_EQ(std::string(assigned), expected);
+    assigned = SnmpText(std::string_view("new"));
+    EXPECT_EQ(assigned, "new");
+  }
+}
+
+TEST(SnmpText, ReadsAsAStringWhereOneIsTaken) {
+  const std::optional<SnmpText> decoded =
+      SNMPMessage::extractValueStringFromMessage(hexBytes("00 04 02 68 69 00"), 1);
+  const std::optional<std::string> asString = decoded;
+  EXPECT_EQ(asString, "hi");
+  const std::string_view view = *decoded;
+  EXPECT_EQ(view, "hi");
+}
+
+// Values whose text does not fit inline: long OCTET STRINGs in every form and long OIDs.
+TEST(SnmpDecoder, LongTexts) {
+  const ByteVector control = concat({hexBytes("00 04 1E"), ByteVector(30, 0x01), hexBytes("00")});
+  std::string hex;
+  for (int k = 0; k < 30; ++k) hex += k == 0 ? "01" : "-01";
+  EXPECT_EQ(valueWithType(control, 1).text, hex);
+
+  const ByteVector binary = concat({hexBytes("00 04 40"), ByteVector(64, 0xFF), hexBytes("00")});
+  EXPECT_EQ(valueWithType(binary, 1).text, "    " + std::string(128, 'f'));
+
+  const ByteVector oid = concat({hexBytes("00 06 30 2B"), ByteVector(47, 0x7F), hexBytes("00")});
+  std::string dotted = "1.3";
+  for (int k = 0; k < 47; ++k) dotted += ".127";
+  EXPECT_EQ(valueWithType(oid, 1).text, dotted);
+}
+
 }  // namespace
 }  // namespace printxpc

@@ -276,6 +276,17 @@ TEST(SnmpEncoder, MessageBeyondTheTwoByteLengthIsDropped) {
   EXPECT_TRUE(msg.data().empty());
 }
 
+TEST(SnmpEncoder, ListLongerThanAnyValidMessageMakesNone) {
+  SNMPMessage msg;
+  fillRequest(msg, "public", std::vector<std::string_view>(SNMPMessage::kMaxVarbinds + 1, "1.3"));
+  EXPECT_EQ(msg.varbindCount(), 0);
+  msg.writeSnmpMessageToData();
+  EXPECT_TRUE(msg.data().empty());
+  fillRequest(msg, "public", {"1.3"});
+  msg.writeSnmpMessageToData();
+  EXPECT_FALSE(msg.data().empty());
+}
+
 TEST(SnmpEncoder, MissingContentLeavesDataEmpty) {
   SNMPMessage msg;
   fillRequest(msg, "public", {"1.3.6.1.2.1.1.2.0"});

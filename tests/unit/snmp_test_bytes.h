@@ -2,10 +2,20 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "snmp/snmp_text.h"
+
+namespace printxpc {
+
+// Lets gtest print a decoded text as text.
+inline void PrintTo(const SnmpText& text, std::ostream* os) { *os << '"' << text.view() << '"'; }
+
+}  // namespace printxpc
 
 namespace printxpc::testing {
 
