@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -107,8 +108,14 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& env) {
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ == 0) {
+    // A child outliving a crashed test would keep the test's output open and stall CTest.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+      ::_exit(127);
+    }
     execChild(argv, env);
   }
 }

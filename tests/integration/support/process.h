@@ -20,6 +20,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
                          const std::vector<std::string>& env = {});
 
 // A child process, killed (SIGKILL) and reaped when the object goes away unless it ended.
+// It is also killed when the thread that started it ends, so that a test that crashes
+// leaves nothing running.
 class ChildProcess {
  public:
   ChildProcess() = default;

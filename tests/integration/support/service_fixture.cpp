@@ -27,8 +27,12 @@ RunningService::~RunningService() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
+Result<ServiceClient> RunningService::tryConnect() const {
+  return ServiceClient::connect(socket_, protocol_);
+}
+
 ServiceClient RunningService::connect() const {
-  auto client = ServiceClient::connect(socket_, protocol_);
+  auto client = tryConnect();
   if (auto* failure = std::get_if<TransportFailure>(&client)) {
     ADD_FAILURE() << "cannot connect: " << failure->message;
   }
