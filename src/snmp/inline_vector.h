@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -33,7 +34,10 @@ class InlineVector {
   bool assign(std::size_t count) {
     clear();
     if (count <= N) {
-      std::fill_n(inline_.begin(), count, T{});
+      for (std::size_t i = 0; i < count; ++i) {
+        std::destroy_at(&inline_[i]);  // a fresh element in place, without a copy
+        std::construct_at(&inline_[i]);
+      }
       size_ = count;
       return true;
     }
