@@ -165,20 +165,20 @@ bool fromPeer(const sockaddr_in& sender, const Peer& peer) {
          sender.sin_addr.s_addr == peer.address.sin_addr.s_addr;
 }
 
-std::int32_t integerValueOf(const std::optional<std::string>& text) {
-  return text ? text::toInt32(*text) : 0;
+std::int32_t integerValueOf(const std::optional<SnmpText>& text) {
+  return text ? text::toInt32(text->view()) : 0;
 }
 
 // Turns the decoded value into the status and fills the result area.
-std::int32_t takeValue(const std::optional<std::string>& value, std::uint8_t& type,
-                       UResult& uResult, std::int32_t iType, std::int32_t rtnCharFlag) {
+std::int32_t takeValue(const std::optional<SnmpText>& value, std::uint8_t& type, UResult& uResult,
+                       std::int32_t iType, std::int32_t rtnCharFlag) {
   switch (type) {
     case 2:
       uResult.setInteger(integerValueOf(value));
       return kSnmpDone;
     case 4:
       if (value) {
-        uResult.setString(rtnCharFlag != 0 ? formatMacAddress(*value) : *value);
+        uResult.setString(rtnCharFlag != 0 ? formatMacAddress(value->view()) : value->view());
       }
       return kSnmpDone;
     case 5:
@@ -189,7 +189,7 @@ std::int32_t takeValue(const std::optional<std::string>& value, std::uint8_t& ty
       return kSnmpUnexpectedNull;
     case 6:
       if (value) {
-        uResult.setString(*value);
+        uResult.setString(value->view());
       }
       return kSnmpDone;
     default:
@@ -213,57 +213,6 @@ SnmpGetOutcome decodeAnswer(std::span<const std::uint8_t> message, UResult& uRes
   outcome.type = type;
   gtype = type;
   return outcome;
-}
-
-// Reads the element header at `at`: tag and definite length in the one-byte, 0x81 n or
-// 0x82 hi lo form. False when the header or its content runs past the end.
-bool readHeader(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint8_t& tag,
-                std::size_t& length) {
-  if (bytes.size() - at < 2) {
-    return false;
-  }
-  tag = bytes[at];
-  const std::uint8_t first = bytes[at + 1];
-  at += 2;
-  length = first;
-  if (first >= 0x80) {
-    const std::size_t count = first & 0x7FU;
-    if (count < 1 || count > 2 || bytes.size() - at < count) {
-      return false;
-    }
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      length = (length << 8) | bytes[at++];
-    }
-  }
-  return length <= bytes.size() - at;
-}
-
-// The request id of a GetResponse (PDU tag 0xA2), as the integer value that the agent
-// encoded; absent for anything else.
-std::optional<std::int64_t> getResponseRequestId(std::span<const std::uint8_t> datagram) {
-  std::size_t at = 0;
-  std::uint8_t tag = 0;
-  std::size_t length = 0;
-  if (!readHeader(datagram, at, tag, length) || tag != 0x30) {
-    return std::nullopt;
-  }
-  // Version and community are skipped whole; the PDU and the request id are entered.
-  for (const std::uint8_t expected : {std::uint8_t{0x02}, std::uint8_t{0x04}}) {
-    if (!readHeader(datagram, at, tag, length) || tag != expected) {
-      return std::nullopt;
-    }
-    at += length;
-  }
-  if (!readHeader(datagram, at, tag, length) || tag != 0xA2 ||
-      !readHeader(datagram, at, tag, length) || tag != 0x02 || length < 1 || length > 8) {
-    return std::nullopt;
-  }
-  std::int64_t value = (datagram[at] & 0x80U) != 0 ? -1 : 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    value = static_cast<std::int64_t>(static_cast<std::uint64_t>(value) << 8) | datagram[at + i];
-  }
-  return value;
 }
 
 enum class Wait { kAnswer, kCancelled, kTimedOut };
@@ -299,7 +248,8 @@ Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int3
           break;  // nothing more waiting
         }
         const std::span<const std::uint8_t> datagram(receive.data(), static_cast<std::size_t>(got));
-        if (got > 0 && fromPeer(sender, peer) && getResponseRequestId(datagram) == requestId) {
+        if (got > 0 && fromPeer(sender, peer) &&
+            SNMPMessage::getResponseRequestId(datagram) == requestId) {
           answer.assign(datagram.begin(), datagram.end());
           return Wait::kAnswer;
         }

@@ -44,6 +44,7 @@ inline constexpr std::uint8_t kTimeTicks = 0x43;
 inline constexpr std::uint8_t kUInteger32 = 0x47;
 inline constexpr std::uint8_t kGetRequest = 0xA0;
 inline constexpr std::uint8_t kGetNextRequest = 0xA1;
+inline constexpr std::uint8_t kGetResponse = 0xA2;
 }  // namespace ber
 
 // Value type codes reported by the value decoder: the tag of the three kinds it tells
@@ -172,6 +173,12 @@ class SNMPMessage {
                                                      std::uint64_t& oidPositionIndex,
                                                      std::uint64_t& oidLengthIndex,
                                                      std::uint64_t& oidLengthValue);
+
+  // The request id of a GetResponse (message SEQUENCE, version, community, PDU 0xA2,
+  // request-id INTEGER of 1 to 8 bytes), as the integer value that the agent encoded;
+  // nothing for any other datagram. Unlike the value decoder this walks the structure: it
+  // decides whether a datagram is the answer at all.
+  static std::optional<std::int64_t> getResponseRequestId(std::span<const std::uint8_t> message);
 
   // Dotted text of an OBJECT IDENTIFIER's content; nothing for no content or an
   // unfinished group.

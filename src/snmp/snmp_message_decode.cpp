@@ -578,4 +578,36 @@ void SNMPMessage::extractAllStringsFromMsg(std::optional<std::span<const std::ui
   }
 }
 
+std::optional<std::int64_t> SNMPMessage::getResponseRequestId(
+    std::span<const std::uint8_t> message) {
+  // Each element must hold its content within the datagram; version and community are
+  // stepped over whole, the message and the PDU are entered.
+  const auto enter = [message](std::uint64_t at, std::uint8_t tag) -> std::optional<Element> {
+    if (at >= message.size() || message[at] != tag) {
+      return std::nullopt;
+    }
+    const auto element = elementAt(message, at);
+    if (!contentOf(message, element)) {
+      return std::nullopt;
+    }
+    return element;
+  };
+  const auto outer = enter(0, ber::kSequence);
+  const auto version = outer ? enter(outer->start, ber::kInteger) : std::nullopt;
+  const auto community =
+      version ? enter(version->start + version->length, ber::kOctetString) : std::nullopt;
+  const auto pdu =
+      community ? enter(community->start + community->length, ber::kGetResponse) : std::nullopt;
+  const auto requestId = pdu ? enter(pdu->start, ber::kInteger) : std::nullopt;
+  if (!requestId || requestId->length < 1 || requestId->length > 8) {
+    return std::nullopt;
+  }
+  const auto content = message.subspan(requestId->start, requestId->length);
+  std::uint64_t value = (content[0] & 0x80U) != 0 ? ~std::uint64_t{0} : 0;
+  for (const std::uint8_t byte : content) {
+    value = (value << 8) | byte;
+  }
+  return static_cast<std::int64_t>(value);
+}
+
 }  // namespace printxpc

@@ -18,6 +18,7 @@
 #include "common/unique_fd.h"
 #include "protocol/requests.h"
 #include "snmp/snmp_get.h"
+#include "snmp/snmp_message.h"
 
 namespace printxpc {
 namespace {
@@ -348,6 +349,50 @@ TEST_F(SnmpGetWait, EachHostTextIsConvertedForItself) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace printxpc
+
+namespace printxpc {
+namespace {
+
+TEST(SnmpGetAnswerMatching, RequestIdOfGetResponsesOnly) {
+  using Bytes = std::vector<std::uint8_t>;
+  // 30 L | 02 01 00 | 04 01 'p' | A2 L | 02 n id... | (rest of the PDU is not read)
+  const auto response = [](std::uint8_t pduTag, const Bytes& id) {
+    Bytes pdu{0x02, static_cast<std::uint8_t>(id.size())};
+    pdu.insert(pdu.end(), id.begin(), id.end());
+    Bytes body{0x02, 0x01, 0x00, 0x04, 0x01, 'p', pduTag, static_cast<std::uint8_t>(pdu.size())};
+    body.insert(body.end(), pdu.begin(), pdu.end());
+    Bytes message{0x30, static_cast<std::uint8_t>(body.size())};
+    message.insert(message.end(), body.begin(), body.end());
+    return message;
+  };
+  struct Case {
+    const char* name;
+    Bytes datagram;
+    std::optional<std::int64_t> id;
+  };
+  const Case cases[] = {
+      {"two bytes as sent", response(0xA2, {0x34, 0x12}), 0x3412},
+      {"minimal re-encoding", response(0xA2, {0x05}), 5},
+      {"negative value", response(0xA2, {0xCD, 0xAB}), -12885},
+      {"negative, minimal", response(0xA2, {0x80}), -128},
+      {"GetRequest PDU", response(0xA0, {0x05}), std::nullopt},
+      {"empty request id", response(0xA2, {}), std::nullopt},
+      {"nine-byte request id", response(0xA2, Bytes(9, 1)), std::nullopt},
+      {"empty datagram", {}, std::nullopt},
+      {"truncated", Bytes{0x30, 0x82, 0xFF}, std::nullopt},
+      {"not a sequence", Bytes{0x04, 0x00}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SNMPMessage::getResponseRequestId(c.datagram), c.id) << c.name;
+  }
+  // The outer length may not claim more than the datagram holds.
+  Bytes cut = response(0xA2, {0x01});
+  cut.pop_back();
+  EXPECT_EQ(SNMPMessage::getResponseRequestId(cut), std::nullopt);
 }
 
 }  // namespace
