@@ -38,15 +38,8 @@ struct Get {
   std::int32_t rtnCharFlag = 0;
 
   std::string request() const {
-    requests::SnmpGetFields fields;
-    fields.iType = iType;
-    fields.cancelFlag = cancelFlag;
-    fields.cancelFileName = cancelFile;
-    fields.timeoutMs = timeoutMs;
-    fields.retries = 3;
-    fields.rtnCharFlag = rtnCharFlag;
-    fields.args = requests::snmpGetArgs(community, host, oid);
-    return requests::buildSnmpGet(fields);
+    return snmpGetRequest(host, oid, cancelFile, timeoutMs, iType, cancelFlag, community,
+                          rtnCharFlag);
   }
 };
 

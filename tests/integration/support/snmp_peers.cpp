@@ -196,14 +196,16 @@ std::int32_t numberedValue(std::uint32_t connection, std::uint32_t n) {
 
 std::string snmpGetRequest(const std::string& host, const std::string& oid,
                            const std::string& cancelFile, std::int32_t timeoutMs,
-                           std::int32_t iType, std::optional<std::int32_t> cancelFlag) {
+                           std::int32_t iType, std::optional<std::int32_t> cancelFlag,
+                           const std::string& community, std::int32_t rtnCharFlag) {
   requests::SnmpGetFields fields;
   fields.iType = iType;
   fields.cancelFlag = cancelFlag;
   fields.cancelFileName = cancelFile;
   fields.timeoutMs = timeoutMs;
   fields.retries = 3;
-  fields.args = requests::snmpGetArgs("public", host, oid);
+  fields.rtnCharFlag = rtnCharFlag;
+  fields.args = requests::snmpGetArgs(community, host, oid);
   return requests::buildSnmpGet(fields);
 }
 

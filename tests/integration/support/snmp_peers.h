@@ -64,7 +64,8 @@ std::int32_t numberedValue(std::uint32_t connection, std::uint32_t n);
 std::string snmpGetRequest(const std::string& host, const std::string& oid,
                            const std::string& cancelFile, std::int32_t timeoutMs,
                            std::int32_t iType = 2,
-                           std::optional<std::int32_t> cancelFlag = std::nullopt);
+                           std::optional<std::int32_t> cancelFlag = std::nullopt,
+                           const std::string& community = "public", std::int32_t rtnCharFlag = 0);
 
 class FakeAgent {
  public:
