@@ -42,8 +42,6 @@ std::string_view errorName(TransportError error) {
       return "busy";
     case TransportError::kPermissionDenied:
       return "permission-denied";
-    case TransportError::kShuttingDown:
-      return "shutting-down";
   }
   return "unknown-error";
 }

@@ -36,7 +36,6 @@ enum class TransportError : std::uint16_t {
   kNotAvailable = 7,       // operation not available in this version (stays open)
   kBusy = 8,               // connection cap reached (connection closed)
   kPermissionDenied = 9,   // peer is neither the service's user nor root (closed)
-  kShuttingDown = 10,      // the service is stopping (connection closed)
 };
 
 std::string_view errorName(TransportError error);
