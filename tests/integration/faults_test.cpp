@@ -36,12 +36,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kWritable[] = "isFilePathWritable_XPC:reply:";
-constexpr char kPlist[] = "writeDictionaryToPlistFile_XPC:reply:";
-constexpr char kWake[] = "sendMagicPacket_XPC:reply:";
-constexpr char kEcho[] = "sendEchoAndRecvReply_XPC:reply:";
-constexpr char kGet[] = "pdeSnmpGet_XPC:reply:";
-constexpr char kCancel[] = "cancelFileWrite_XPC:reply:";
 constexpr char kAgent[] = "127.0.0.2";
 // The agent never answers this sub-identifier, so a GET for it waits its whole timeout.
 constexpr std::uint32_t kSilent = 999;
@@ -321,7 +315,7 @@ class FileSystemFaultsTest : public ::testing::Test {
     service_ = std::make_unique<RunningService>("a", inMountNamespace);
   }
 
-  std::string call(const char* selector, const std::string& request) const {
+  std::string call(std::string_view selector, const std::string& request) const {
     return service_->call(selector, request);
   }
   std::string path(const std::string& relative) const { return service_->dir() + "/" + relative; }
@@ -448,7 +442,7 @@ constexpr char kInvalidUtf8[] = "transport error 6:";
 
 struct BadInput {
   std::string name;
-  const char* selector;
+  std::string_view selector;
   std::string request;
   std::string answer;  // the reply, or the start of the transport error
   std::function<void()> check = {};

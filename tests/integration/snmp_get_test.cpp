@@ -22,10 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kGet[] = "pdeSnmpGet_XPC:reply:";
-constexpr char kCancel[] = "cancelFileWrite_XPC:reply:";
 constexpr char kAgent[] = "127.0.0.2";
-const Bytes kSysObjectIdOid{0x2B, 6, 1, 2, 1, 1, 2, 0};
 
 struct Get {
   std::string host = kAgent;

@@ -2,8 +2,19 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "protocol/operations.h"
 
 namespace printxpc::testing {
+
+// The selectors of the six operations, as the tests send them.
+inline const std::string_view kWritable = selectorOf(Operation::kIsFilePathWritable);
+inline const std::string_view kPlist = selectorOf(Operation::kWriteDictionaryToPlistFile);
+inline const std::string_view kWake = selectorOf(Operation::kSendMagicPacket);
+inline const std::string_view kEcho = selectorOf(Operation::kSendEchoAndRecvReply);
+inline const std::string_view kGet = selectorOf(Operation::kPdeSnmpGet);
+inline const std::string_view kCancel = selectorOf(Operation::kCancelFileWrite);
 
 // True inside the private network namespace made by tests/netns-run.
 bool inPrivateNetns();
