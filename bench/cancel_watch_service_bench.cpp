@@ -297,6 +297,7 @@ int main() {
   // connections; none is cancelled, so every watch stays alive.
   const auto getsStart = bench::Clock::now();
   std::vector<std::thread> clients;
+  clients.reserve(kConnections);
   std::atomic<int> threadsBusy{0};
   for (int c = 0; c < kConnections; ++c) {
     clients.emplace_back([&, c] {

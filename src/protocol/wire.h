@@ -98,7 +98,8 @@ class FrameReader {
   ReadStatus next(Frame& frame);
 
  private:
-  // Makes at least `count` bytes available in the buffer; false at end or on error.
+  // Makes at least `count` bytes available in the buffer: kFrame once they are there, else
+  // the status that ended the reading (end of stream, truncation, I/O error).
   ReadStatus fill(std::size_t count);
 
   static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;

@@ -39,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kAgent[] = "127.0.0.2";
 // The agent never answers this sub-identifier, so a GET for it waits its whole timeout.
 constexpr std::uint32_t kSilent = 999;
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kMiB = std::size_t{1024} * 1024;
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -474,7 +474,7 @@ class BadInputTest : public FaultsTest {
   std::vector<BadInput> plistCases() const {
     const std::string file = path("bad.plist");
     const Marked base({{"file://" + file, std::string(markers::kAddUrl)}}, "<plist/>");
-    const auto holds = [file](std::string expected) {
+    const auto holds = [file](const std::string& expected) {
       return [file, expected] { EXPECT_EQ(readFile(file), expected); };
     };
     const std::string big(kMiB, 'p');

@@ -39,8 +39,8 @@ constexpr std::int64_t kEchoTimeoutMs = 1000;
 // Growth of the service's resident memory over the whole run, warm-up included (thread
 // stacks and malloc arenas of 64 connection threads stay mapped), and over the measured
 // run after the warm-up, where only a leak could add much.
-constexpr long kRssGrowthFromIdleKiB = 32 * 1024;
-constexpr long kRssGrowthAfterWarmUpKiB = 4 * 1024;
+constexpr long kRssGrowthFromIdleKiB = 32L * 1024;
+constexpr long kRssGrowthAfterWarmUpKiB = 4L * 1024;
 
 enum class Kind {
   kWritableExisting,
@@ -242,6 +242,7 @@ class LoadTest : public ::testing::Test {
   // its cycle through the kinds at kind c, so every kind runs on some connection at any time.
   void run(int requests, Tally& tally) {
     std::vector<std::thread> threads;
+    threads.reserve(kConnections);
     for (int c = 0; c < kConnections; ++c) {
       threads.emplace_back([this, c, requests, &tally] {
         const ConnectionFiles files(service_.dir(), c);

@@ -36,8 +36,10 @@ TEST(IcmpEcho, ConcurrentProbesEachGetTheirAnswer) {
   PRINTXPC_REQUIRE_NETNS();
   std::vector<char> answers(4, 0);
   std::vector<std::thread> probes;
+  probes.reserve(answers.size());
   for (auto& answer : answers) {
-    probes.emplace_back([&answer] { answer = sendEchoAndRecvReply("127.0.0.1", 1000); });
+    probes.emplace_back(
+        [&answer] { answer = sendEchoAndRecvReply("127.0.0.1", 1000) ? char{1} : char{0}; });
   }
   for (auto& probe : probes) probe.join();
   for (char answer : answers) EXPECT_TRUE(answer);

@@ -41,7 +41,7 @@ struct Get {
 };
 
 // Answers every GET with the given value element, echoing the request id.
-FakeAgent::Script answerWith(Bytes value) {
+FakeAgent::Script answerWith(const Bytes& value) {
   return [value](const SnmpRequest& request) {
     return std::vector<Reply>{
         {getResponse(request.community, request.requestIdContent, request.oidContent, value)}};

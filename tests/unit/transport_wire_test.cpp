@@ -105,7 +105,7 @@ TEST(TransportWire, ReaderBuffersWhatArrivesNotWhatTheHeaderAnnounces) {
   FrameReader reader(announced);
   Frame frame;
   EXPECT_EQ(reader.next(frame), ReadStatus::kTruncated);
-  EXPECT_LE(announced.largestOffer(), std::size_t{64 * 1024});
+  EXPECT_LE(announced.largestOffer(), std::size_t{64} * 1024);
 
   ChunkedSource arrives(whole, 1 << 20);
   FrameReader wholeReader(arrives);

@@ -22,6 +22,7 @@ namespace {
 
 std::vector<char*> cStrings(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (auto& s : strings) {
     pointers.push_back(s.data());
   }
