@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/log.h"
 #include "common/unique_fd.h"
 #include "files/file_modes.h"
 
@@ -112,7 +114,11 @@ class CancelWatcher::Registry {
   explicit Registry(std::function<void()> onCancel)
       : onCancel_(std::move(onCancel)),
         inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-        wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+        wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!inotify_) {
+      log::cancelWatchPolling(errno);
+    }
+  }
 
   void add(std::string path) {
     {
@@ -222,6 +228,9 @@ class CancelWatcher::Registry {
     watch.wd = -1;
     if (inotify_ && !watch.name.empty()) {
       const int wd = ::inotify_add_watch(inotify_.get(), watch.directory.c_str(), kDirectoryEvents);
+      if (wd < 0 && (errno == ENOSPC || errno == ENOMEM)) {
+        log::cancelWatchPolling(errno);  // a limit, not a missing directory
+      }
       struct stat info {};
       if (wd >= 0 && ::stat(watch.directory.c_str(), &info) == 0) {
         auto [directory, inserted] = directories_.try_emplace(wd);

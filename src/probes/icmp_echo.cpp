@@ -5,10 +5,12 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "common/log.h"
 #include "common/unique_fd.h"
 #include "probes/ipv4_address.h"
 
@@ -99,6 +101,9 @@ bool sendEchoAndRecvReply(std::optional<std::string_view> address, std::int64_t 
   }
   const auto timeout = boundedTimeout(timeoutMs);
   const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
+  if (!socket) {
+    log::icmpUnavailable(errno);
+  }
   if (!socket || !sendEchoRequest(socket.get(), *destination)) {
     std::this_thread::sleep_for(timeout);
     return false;

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "common/log.h"
 #include "protocol/transport.h"
+#include "service/service_log.h"
 
 namespace printxpc {
 namespace {
@@ -118,6 +120,7 @@ void Server::acceptOne() {
     return;  // the peer left before we got to it, or descriptors ran out for a moment
   }
   if (!peerAllowed(socket.get())) {
+    log::peerRefused(socket.get());
     transport::sendError(socket.get(), wire::TransportError::kPermissionDenied,
                          "this service serves only its own user");
     return;
@@ -139,7 +142,7 @@ void Server::admit(UniqueFd socket) {
 }
 
 void Server::serve(Connection& connection) {
-  const RequestHandler handler = makeHandler_();
+  const RequestHandler handler = withOperationLog(makeHandler_(), connection.socket.get());
   serveConnection(connection.socket.get(), settings_.connection, handler);
   connection.finished = true;
   notify();

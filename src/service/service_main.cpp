@@ -13,10 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/log.h"
 #include "common/unique_fd.h"
 #include "protocol/transport.h"
 #include "service/listen_socket.h"
 #include "service/server.h"
+#include "service/service_log.h"
 #include "service/service_xpc.h"
 
 namespace printxpc {
@@ -32,13 +34,15 @@ struct Options {
 void printUsage(const BuildIdentity& build, std::FILE* out) {
   (void)std::fprintf(
       out,
-      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS]\n"
+      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS] [--log-level LEVEL]\n"
       "       %.*s --help | --version\n"
       "\n"
       "Serves the print-dialog helper operations on a Unix socket.\n"
       "\n"
       "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
       "  --idle-exit SECONDS  exit once no connection has been open for SECONDS\n"
+      "  --log-level LEVEL    error, warning, notice, info (default) or debug: one line\n"
+      "                       per operation (also PRINTXPC_LOG_LEVEL)\n"
       "  --help               show this help and exit\n"
       "  --version            show the build, its protocol name and its models\n"
       "\n"
@@ -90,7 +94,13 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
         return "--idle-exit takes a whole number of seconds";
       }
       options.idleExit = std::chrono::seconds(*seconds);
-    } else if (arg == "--listen" || arg == "--idle-exit") {
+    } else if (arg == "--log-level" && hasValue) {
+      const auto level = log::parseLevel(argv[++i]);
+      if (!level) {
+        return "--log-level takes error, warning, notice, info or debug";
+      }
+      log::setLevel(*level);
+    } else if (arg == "--listen" || arg == "--idle-exit" || arg == "--log-level") {
       return std::string(arg) + " needs a value";
     } else {
       return "unknown argument '" + std::string(arg) + "'";
@@ -119,7 +129,8 @@ void fail(const BuildIdentity& build, const std::string& message) {
 
 int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTable& models) {
   Options options;
-  if (const auto error = parseOptions(argc, argv, options)) {
+  const auto logError = configureLog(build);
+  if (const auto error = logError ? logError : parseOptions(argc, argv, options)) {
     fail(build, *error);
     printUsage(build, stderr);
     return kExitUsage;
@@ -149,6 +160,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
     }
   }
 
+  logStarted(build, listener.get(), ownedPath.empty());
   const UniqueFd signals = stopSignals();
   ServerSettings settings;
   settings.connection.protocolName = protocolName(build);
@@ -161,7 +173,9 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
     });
   };
   auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
-  if (server->run(signals.get()) == Server::Outcome::kDrainTimedOut) {
+  const auto outcome = server->run(signals.get());
+  logStopped(outcome, signals.get(), options.idleExit);
+  if (outcome == Server::Outcome::kDrainTimedOut) {
     // Requests still running after the bound: leave without waiting for them.
     (void)std::fflush(nullptr);
     std::_Exit(kExitOk);
