@@ -90,10 +90,10 @@ void logStopped(Server::Outcome outcome, int signalFd, std::chrono::milliseconds
   const std::string outcomeText = outcome == Server::Outcome::kDrainTimedOut
                                       ? "requests still running after the drain time were cut off"
                                       : "the requests in progress were answered";
-  log::write(log::Level::kNotice,
-             "stopped by SIG" + name + " from pid " + std::to_string(info.ssi_pid) + "; " +
-                 outcomeText,
-             {{"SIGNAL", "SIG" + name}, {"SENDER_PID", std::to_string(info.ssi_pid)}});
+  log::write(
+      log::Level::kNotice,
+      "stopped by SIG" + name + " from pid " + std::to_string(info.ssi_pid) + "; " + outcomeText,
+      {{"SIGNAL", "SIG" + name}, {"SENDER_PID", std::to_string(info.ssi_pid)}});
 }
 
 RequestHandler withOperationLog(RequestHandler handler, int socket) {
