@@ -27,7 +27,7 @@ constexpr unsigned kNativeArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
 constexpr unsigned kNativeArch = AUDIT_ARCH_AARCH64;
 #else
-#error "seccomp_run knows the audit architecture of x86-64 and AArch64 only"
+constexpr unsigned kNativeArch = 0;  // unknown here: the test skips
 #endif
 // x32 calls share the x86-64 architecture value and carry this bit in their number.
 constexpr unsigned kX32Bit = 0x40000000U;
@@ -96,6 +96,10 @@ int selfTest() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kNativeArch == 0) {
+    std::fprintf(stderr, "seccomp_run: no audit architecture known for this machine; skipped\n");
+    return 77;
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: seccomp_run ALLOW_FILE PROGRAM [ARG...] | --self-test\n");
     return 2;
