@@ -117,12 +117,12 @@ int main() {
   const double inFlightMedian = bench::median(inFlight) / 1000.0;
   std::printf("%d trivial requests on one connection, %zu rounds each\n", kRequests,
               oneByOne.size());
-  std::printf("  one after another            median %7.2f ms  (%.0f requests/s)\n",
-              oneByOneMedian, kRequests / oneByOneMedian * 1000.0);
-  std::printf("  all in flight, under poll    median %7.2f ms  (%.0f requests/s)\n",
-              inFlightMedian, kRequests / inFlightMedian * 1000.0);
-  bench::printRatio("throughput in flight / one after another", oneByOneMedian, inFlightMedian,
-                    3.0, false);
+  std::printf("  one after another            median %7.2f ms  (%.0f requests/s)\n", oneByOneMedian,
+              kRequests / oneByOneMedian * 1000.0);
+  std::printf("  all in flight, under poll    median %7.2f ms  (%.0f requests/s)\n", inFlightMedian,
+              kRequests / inFlightMedian * 1000.0);
+  bench::printRatio("throughput in flight / one after another", oneByOneMedian, inFlightMedian, 3.0,
+                    false);
   printxpc_close(c);
   return 0;
 }

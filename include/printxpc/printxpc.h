@@ -25,23 +25,23 @@ extern "C" {
  * others are found on this side. */
 enum {
   PRINTXPC_OK = 0,
-  PRINTXPC_ERR_PROTOCOL_MISMATCH = 1,   /* the socket serves another build */
+  PRINTXPC_ERR_PROTOCOL_MISMATCH = 1, /* the socket serves another build */
   PRINTXPC_ERR_HANDSHAKE_REQUIRED = 2,
   PRINTXPC_ERR_MALFORMED_FRAME = 3,
-  PRINTXPC_ERR_FRAME_TOO_LARGE = 4,     /* the request is larger than 8 MiB */
-  PRINTXPC_ERR_UNKNOWN_OPERATION = 5,   /* connection stays usable */
-  PRINTXPC_ERR_INVALID_UTF8 = 6,        /* connection stays usable */
-  PRINTXPC_ERR_NOT_AVAILABLE = 7,       /* connection stays usable */
-  PRINTXPC_ERR_BUSY = 8,                /* the service serves too many clients; retry later */
-  PRINTXPC_ERR_PERMISSION_DENIED = 9,   /* the service refuses this user */
-  PRINTXPC_ERR_CANNOT_CONNECT = 100,    /* no service answers at the socket */
-  PRINTXPC_ERR_NOT_TRUSTED = 101,       /* the socket's server is neither this user nor root */
-  PRINTXPC_ERR_IO = 102,                /* the connection failed or was closed */
-  PRINTXPC_ERR_PROTOCOL = 103,          /* the service sent what the protocol does not allow */
-  PRINTXPC_ERR_UNSAFE_DIRECTORY = 104,  /* /tmp/print-xpc-<uid> failed its ownership checks */
-  PRINTXPC_ERR_INVALID_ARGUMENT = 105,  /* a bad argument, or a call out of turn */
+  PRINTXPC_ERR_FRAME_TOO_LARGE = 4,    /* the request is larger than 8 MiB */
+  PRINTXPC_ERR_UNKNOWN_OPERATION = 5,  /* connection stays usable */
+  PRINTXPC_ERR_INVALID_UTF8 = 6,       /* connection stays usable */
+  PRINTXPC_ERR_NOT_AVAILABLE = 7,      /* connection stays usable */
+  PRINTXPC_ERR_BUSY = 8,               /* the service serves too many clients; retry later */
+  PRINTXPC_ERR_PERMISSION_DENIED = 9,  /* the service refuses this user */
+  PRINTXPC_ERR_CANNOT_CONNECT = 100,   /* no service answers at the socket */
+  PRINTXPC_ERR_NOT_TRUSTED = 101,      /* the socket's server is neither this user nor root */
+  PRINTXPC_ERR_IO = 102,               /* the connection failed or was closed */
+  PRINTXPC_ERR_PROTOCOL = 103,         /* the service sent what the protocol does not allow */
+  PRINTXPC_ERR_UNSAFE_DIRECTORY = 104, /* /tmp/print-xpc-<uid> failed its ownership checks */
+  PRINTXPC_ERR_INVALID_ARGUMENT = 105, /* a bad argument, or a call out of turn */
   PRINTXPC_ERR_NO_MEMORY = 106,
-  PRINTXPC_ERR_AGAIN = 107              /* printxpc_receive: the next reply is not here yet */
+  PRINTXPC_ERR_AGAIN = 107 /* printxpc_receive: the next reply is not here yet */
 };
 
 typedef struct printxpc_error {
@@ -71,9 +71,9 @@ PRINTXPC_API void printxpc_close(printxpc_client* client);
  * without ":reply:" ("isFilePathWritable_XPC:reply:"); the request is `request_length`
  * bytes of UTF-8. On success *reply is the NUL-terminated reply string (its length in
  * *reply_length when that is not NULL), to be released with printxpc_free(). */
-PRINTXPC_API int printxpc_call(printxpc_client* client, const char* selector,
-                               const char* request, size_t request_length, char** reply,
-                               size_t* reply_length, printxpc_error* error);
+PRINTXPC_API int printxpc_call(printxpc_client* client, const char* selector, const char* request,
+                               size_t request_length, char** reply, size_t* reply_length,
+                               printxpc_error* error);
 
 /* Releases a reply string (NULL is ignored). */
 PRINTXPC_API void printxpc_free(void* pointer);
@@ -89,9 +89,8 @@ PRINTXPC_API void printxpc_free(void* pointer);
  * replies are still to be collected. */
 PRINTXPC_API int printxpc_fd(const printxpc_client* client);
 PRINTXPC_API short printxpc_events(const printxpc_client* client);
-PRINTXPC_API int printxpc_send(printxpc_client* client, const char* selector,
-                               const char* request, size_t request_length,
-                               printxpc_error* error);
+PRINTXPC_API int printxpc_send(printxpc_client* client, const char* selector, const char* request,
+                               size_t request_length, printxpc_error* error);
 PRINTXPC_API int printxpc_receive(printxpc_client* client, char** reply, size_t* reply_length,
                                   printxpc_error* error);
 /* Requests sent whose replies have not been collected yet. */

@@ -44,7 +44,7 @@ struct SnmpGetFields {
 PRINTXPC_API std::string buildSnmpGet(const SnmpGetFields& fields);
 
 // The eight-entry argument list of an ordinary GET: community in entry 3, host in 6, OID in 7.
-PRINTXPC_API std::vector<std::string> snmpGetArgs(std::string_view community,
-                                                  std::string_view host, std::string_view oid);
+PRINTXPC_API std::vector<std::string> snmpGetArgs(std::string_view community, std::string_view host,
+                                                  std::string_view oid);
 
 }  // namespace printxpc::requests

@@ -63,6 +63,8 @@ int guarded(printxpc_error* error, Body&& body) {
 // Hands a reply to C: a malloc'ed NUL-terminated copy.
 int giveReply(const std::string& text, char** reply, std::size_t* replyLength,
               printxpc_error* error) {
+  // C code owns the reply and gives it back to printxpc_free(): malloc is the contract.
+  // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy == nullptr) {
     return report(error, errorCode(ClientError::kOutOfMemory), "out of memory");
@@ -108,8 +110,7 @@ const char* printxpc_error_name(int code) {
   return printxpc::errorName(static_cast<std::uint16_t>(code)).data();
 }
 
-int printxpc_connect_build(const char* build_id, printxpc_client** client,
-                           printxpc_error* error) {
+int printxpc_connect_build(const char* build_id, printxpc_client** client, printxpc_error* error) {
   return guarded(error, [&] {
     if (client == nullptr) {
       return invalid(error, "no place for the handle");
@@ -126,8 +127,8 @@ int printxpc_connect_build(const char* build_id, printxpc_client** client,
   });
 }
 
-int printxpc_connect_path(const char* socket_path, const char* build_id,
-                          printxpc_client** client, printxpc_error* error) {
+int printxpc_connect_path(const char* socket_path, const char* build_id, printxpc_client** client,
+                          printxpc_error* error) {
   return guarded(error, [&] {
     const auto* build = buildOf(build_id);
     if (client == nullptr || socket_path == nullptr) {
@@ -142,7 +143,9 @@ int printxpc_connect_path(const char* socket_path, const char* build_id,
 
 void printxpc_close(printxpc_client* client) { std::unique_ptr<printxpc_client> owned(client); }
 
-void printxpc_free(void* pointer) { std::free(pointer); }
+void printxpc_free(void* pointer) {
+  std::free(pointer);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+}
 
 int printxpc_call(printxpc_client* client, const char* selector, const char* request,
                   size_t request_length, char** reply, size_t* reply_length,

@@ -75,8 +75,9 @@ struct ServiceClient::Connection {
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(in.data() + begin);
     wire::Header header;
-    if (wire::parseHeader(std::span<const std::uint8_t, wire::kHeaderSize>(bytes, wire::kHeaderSize),
-                          header) != wire::HeaderStatus::kOk) {
+    if (wire::parseHeader(
+            std::span<const std::uint8_t, wire::kHeaderSize>(bytes, wire::kHeaderSize), header) !=
+        wire::HeaderStatus::kOk) {
       return Take::kBad;
     }
     if (available - wire::kHeaderSize < header.length) {

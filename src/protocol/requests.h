@@ -66,6 +66,4 @@ inline constexpr std::size_t kCommunitySlot = 3;
 inline constexpr std::size_t kHostSlot = 6;
 inline constexpr std::size_t kOidSlot = 7;
 
-
-
 }  // namespace printxpc::requests

@@ -22,7 +22,6 @@ std::uint32_t readBigEndian(std::string_view bytes) {
 
 }  // namespace
 
-
 HeaderStatus parseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header) {
   const std::uint8_t kind = bytes[0];
   if (kind < static_cast<std::uint8_t>(FrameKind::kHello) ||

@@ -28,8 +28,8 @@ std::string callBinary() { return binaryPath("tools/print-xpc-call"); }
 
 std::vector<std::string> asStranger(std::vector<std::string> argv) {
   const std::string id = std::to_string(kStranger);
-  std::vector<std::string> command{"setpriv",  "--reuid=" + id, "--regid=" + id,
-                                   "--clear-groups", "env",   "-u",
+  std::vector<std::string> command{"setpriv",        "--reuid=" + id, "--regid=" + id,
+                                   "--clear-groups", "env",           "-u",
                                    "XDG_RUNTIME_DIR"};
   command.insert(command.end(), argv.begin(), argv.end());
   return command;
@@ -85,8 +85,7 @@ TEST_F(ClientTrust, PrivateDirectoryPreparedByOthersIsRefusedByBothSides) {
     const char* name;
     std::function<void(const std::string&)> prepare;
   } cases[] = {
-      {"owned by root",
-       [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }},
+      {"owned by root", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }},
       {"open to others",
        [](const std::string& path) {
          ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
@@ -134,11 +133,10 @@ TEST_F(ClientTrust, ServiceAndClientMeetInAFreshPrivateDirectory) {
   const auto reply = runCommand(asStranger({callBinary(), "writable", dir_ + "/x"}));
   EXPECT_EQ(reply.exitCode, 0) << reply.err;
   EXPECT_EQ(reply.out, "TRUE\n");
-  const auto get = runCommand(asStranger({callBinary(), "--show-request", "--socket",
-                                          dir_ + "/none.sock", "snmp-get", "127.0.0.1",
-                                          "1.3.6.1"}));
-  EXPECT_NE(get.err.find(privateDir_ + "/print-xpc-call.cancel:CancelFileName:"),
-            std::string::npos)
+  const auto get =
+      runCommand(asStranger({callBinary(), "--show-request", "--socket", dir_ + "/none.sock",
+                             "snmp-get", "127.0.0.1", "1.3.6.1"}));
+  EXPECT_NE(get.err.find(privateDir_ + "/print-xpc-call.cancel:CancelFileName:"), std::string::npos)
       << get.err;
 }
 

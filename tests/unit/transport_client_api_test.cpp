@@ -109,7 +109,7 @@ TEST_F(TransportClientApi, ManyRequestsInFlightAreAnsweredInOrderUnderPoll) {
   connect(handle);
   constexpr int kRequests = 2000;
   const std::string padding(3000, 'p');  // enough to fill both socket buffers
-  std::vector<std::string> expected;  // empty: an unknown operation
+  std::vector<std::string> expected;     // empty: an unknown operation
   int served = 0;
   printxpc_error error{};
   for (int i = 0; i < kRequests; ++i) {

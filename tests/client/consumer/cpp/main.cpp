@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
     std::cerr << "usage: consumer SOCKET PATH\n";
     return 2;
   }
-  auto connected = printxpc::ServiceClient::connect(argv[1], printxpc::protocolName(printxpc::kBuilds[0]));
+  auto connected =
+      printxpc::ServiceClient::connect(argv[1], printxpc::protocolName(printxpc::kBuilds[0]));
   if (const auto* failure = std::get_if<printxpc::TransportFailure>(&connected)) {
     std::cerr << printxpc::errorName(failure->code) << ": " << failure->message << "\n";
     return 1;
