@@ -57,8 +57,8 @@ static gboolean on_ready(gint fd, GIOCondition condition, gpointer data) {
       break;
     }
     if (code != PRINTXPC_OK) {
-      fprintf(stderr, "%s: %s: %s\n", session->paths[session->received],
-              printxpc_error_name(code), error.message);
+      fprintf(stderr, "%s: %s: %s\n", session->paths[session->received], printxpc_error_name(code),
+              error.message);
       session->watch = 0;
       finish(session, 1);
       return G_SOURCE_REMOVE;
@@ -87,10 +87,9 @@ int main(int argc, char** argv) {
   }
   Session session = {0};
   printxpc_error error;
-  const int connected =
-      strcmp(argv[1], "-") == 0
-          ? printxpc_connect_build("a", &session.client, &error)
-          : printxpc_connect_path(argv[1], "a", &session.client, &error);
+  const int connected = strcmp(argv[1], "-") == 0
+                            ? printxpc_connect_build("a", &session.client, &error)
+                            : printxpc_connect_path(argv[1], "a", &session.client, &error);
   if (connected != PRINTXPC_OK) {
     fprintf(stderr, "%s: %s\n", printxpc_error_name(connected), error.message);
     return 1;
@@ -98,8 +97,9 @@ int main(int argc, char** argv) {
   session.paths = argv + 2;
   session.count = argc - 2;
   for (int i = 0; i < session.count; ++i) {
-    const int sent = printxpc_send(session.client, "isFilePathWritable_XPC:reply:",
-                                   session.paths[i], strlen(session.paths[i]), &error);
+    const int sent =
+        printxpc_send(session.client, "isFilePathWritable_XPC:reply:", session.paths[i],
+                      strlen(session.paths[i]), &error);
     if (sent != PRINTXPC_OK) {
       fprintf(stderr, "%s: %s\n", printxpc_error_name(sent), error.message);
       printxpc_close(session.client);
