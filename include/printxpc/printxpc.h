@@ -83,7 +83,8 @@ PRINTXPC_API void printxpc_free(void* pointer);
  *  - wait until printxpc_fd() is ready for printxpc_events() (poll(2) event bits:
  *    POLLIN while replies are due, POLLOUT while requests wait to be written);
  *  - printxpc_receive() then hands out the next reply, in the order of the requests, or
- *    PRINTXPC_ERR_AGAIN when it has not arrived whole; call it until it says so.
+ *    PRINTXPC_ERR_AGAIN when it has not arrived whole; call it until it says so (with no
+ *    reply due it answers PRINTXPC_ERR_INVALID_ARGUMENT).
  * A transport error that answers one request (unknown operation, invalid UTF-8, ...) is
  * returned by the printxpc_receive() of that request. printxpc_call() is refused while
  * replies are still to be collected. */
