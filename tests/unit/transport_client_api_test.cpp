@@ -154,6 +154,7 @@ TEST_F(TransportClientApi, OneHandlePerThreadNeedsNoLocking) {
   constexpr int kThreads = 8;
   constexpr int kCalls = 200;
   std::vector<std::future<std::string>> workers;
+  workers.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     workers.push_back(std::async(std::launch::async, [this, t]() -> std::string {
       Handle handle;

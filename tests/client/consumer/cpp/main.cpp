@@ -7,7 +7,9 @@
 
 #include <iostream>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   if (argc != 3) {
     std::cerr << "usage: consumer SOCKET PATH\n";
     return 2;
@@ -27,4 +29,15 @@ int main(int argc, char** argv) {
   }
   std::cout << std::get<std::string>(reply) << "\n";
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << error.what() << "\n";
+    return 1;
+  }
 }
