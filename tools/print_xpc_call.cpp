@@ -1,6 +1,8 @@
 // print-xpc-call: sends one request to a print-xpc-service build and prints the reply.
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,10 +16,8 @@
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
-#include "protocol/operations.h"
-#include "protocol/requests.h"
-#include "protocol/text.h"
-#include "protocol/wire.h"
+#include "printxpc/operations.h"
+#include "printxpc/requests.h"
 
 namespace {
 
@@ -47,8 +47,9 @@ Commands:
                            community public, timeout 1000 ms, type 4 (text). --mac formats
                            a text value as a MAC address. The GET can be cancelled with
                            'cancel PATH' through its cancel file (default
-                           $XDG_RUNTIME_DIR/print-xpc-call.cancel); --no-cancel leaves the
-                           service's cancel flag as it is
+                           $XDG_RUNTIME_DIR/print-xpc-call.cancel, or the same name in the
+                           private directory /tmp/print-xpc-<uid>); --no-cancel leaves
+                           the service's cancel flag as it is
   cancel PATH              cancel the GETs that watch the cancel file PATH
 
 Options:
@@ -70,13 +71,8 @@ struct Invocation {
 };
 
 int transportError(const printxpc::TransportFailure& failure) {
-  std::cerr << "print-xpc-call: ";
-  if (failure.code != 0) {
-    std::cerr << printxpc::wire::errorName(
-                     static_cast<printxpc::wire::TransportError>(failure.code))
-              << ": ";
-  }
-  std::cerr << failure.message << "\n";
+  std::cerr << "print-xpc-call: " << printxpc::errorName(failure.code) << ": " << failure.message
+            << "\n";
   return kExitTransport;
 }
 
@@ -165,19 +161,22 @@ std::optional<std::string> splitArguments(const std::vector<std::string>& args,
   return std::nullopt;
 }
 
-std::optional<int> parseMilliseconds(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  return printxpc::text::toInt32(text);
+bool allDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::string defaultCancelFile() {
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDir != nullptr && *runtimeDir != '\0') {
-    return std::string(runtimeDir) + "/print-xpc-call.cancel";
+// A string of digits as a number, clamped to the 32-bit range.
+std::int32_t digitsToInt32(const std::string& digits) {
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return error == std::errc::result_out_of_range ? INT32_MAX : value;
+}
+
+std::optional<int> parseMilliseconds(const std::string& text) {
+  if (!allDigits(text)) {
+    return std::nullopt;
   }
-  return "/tmp/print-xpc-call-" + std::to_string(::getuid()) + ".cancel";
+  return digitsToInt32(text);
 }
 
 std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation& call) {
@@ -197,15 +196,23 @@ std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation
     return usageError("--timeout takes a whole number of milliseconds");
   }
   const std::string type = args.option("--type").value_or("4");
-  if (type.empty() || type.find_first_not_of("0123456789") != std::string::npos) {
+  if (!allDigits(type)) {
     return usageError("--type takes a number (2 integer, 4 text)");
   }
   printxpc::requests::SnmpGetFields fields;
-  fields.iType = printxpc::text::toInt32(type);
+  fields.iType = digitsToInt32(type);
   if (!args.flag("--no-cancel")) {
     fields.cancelFlag = 0;
   }
-  fields.cancelFileName = args.option("--cancel-file").value_or(defaultCancelFile());
+  if (auto named = args.option("--cancel-file")) {
+    fields.cancelFileName = std::move(*named);
+  } else {
+    auto path = printxpc::defaultCancelFile();
+    if (const auto* failure = std::get_if<printxpc::TransportFailure>(&path)) {
+      return transportError(*failure);
+    }
+    fields.cancelFileName = std::move(std::get<std::string>(path));
+  }
   fields.timeoutMs = *timeout;
   fields.rtnCharFlag = args.flag("--mac") ? 1 : 0;
   fields.args = printxpc::requests::snmpGetArgs(args.option("--community").value_or("public"),
@@ -226,7 +233,7 @@ std::optional<int> buildCommand(const std::string& command, const std::vector<st
       return usageError("writable takes one PATH");
     }
     call.selector = selectorOf(Operation::kIsFilePathWritable);
-    call.request = rest[0];
+    call.request = printxpc::requests::buildFileWritable(rest[0]);
     return std::nullopt;
   }
   if (command == "write-plist") {
@@ -360,8 +367,16 @@ int run(int argc, char** argv) {
     std::cerr << "request: " << call.request << "\n";
   }
 
-  const std::string socketPath =
-      call.socketPath.value_or(printxpc::defaultSocketPath(call.build->name));
+  std::string socketPath;
+  if (call.socketPath) {
+    socketPath = *call.socketPath;
+  } else {
+    auto path = printxpc::defaultSocketPath(call.build->name);
+    if (const auto* failure = std::get_if<printxpc::TransportFailure>(&path)) {
+      return transportError(*failure);
+    }
+    socketPath = std::move(std::get<std::string>(path));
+  }
   auto client = printxpc::ServiceClient::connect(socketPath, printxpc::protocolName(*call.build));
   if (const auto* failure = std::get_if<printxpc::TransportFailure>(&client)) {
     return transportError(*failure);

@@ -1,7 +1,12 @@
-// Client library of print-xpc-service: connects to a service build over its Unix socket,
-// performs the protocol handshake and sends requests, one reply per request.
+// C++ client of print-xpc-service: connects to a service build over its Unix socket, checks
+// that the service runs as this user or root, performs the handshake and sends requests,
+// one reply per request, either waiting for each or with several in flight.
+//
+// This API is C++ visible in headers: it is not ABI-stable across releases of the library
+// (rebuild against new headers). The C API of printxpc.h is the stable interface.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,10 +14,13 @@
 #include <string_view>
 #include <variant>
 
+#include "printxpc/errors.h"
+#include "printxpc/visibility.h"
+
 namespace printxpc {
 
-// A transport failure: never a reply string. `code` is the service's transport-error code
-// (docs/protocol.md), or 0 when the failure happened on this side (connect, I/O).
+// A failure: never a reply string. `code` is a TransportError sent by the service or a
+// ClientError found on this side; errorName(code) names it.
 struct TransportFailure {
   std::uint16_t code = 0;
   std::string message;
@@ -21,12 +29,19 @@ struct TransportFailure {
 template <typename T>
 using Result = std::variant<T, TransportFailure>;
 
-// $XDG_RUNTIME_DIR/<build name>.sock, or /tmp/<build name>-<uid>.sock without XDG_RUNTIME_DIR.
-std::string defaultSocketPath(std::string_view buildName);
+// $XDG_RUNTIME_DIR/<build name>.sock. Without XDG_RUNTIME_DIR the socket lives in the
+// private directory /tmp/print-xpc-<uid>, created with mode 0700 and refused (kUnsafeDirectory)
+// unless it is a real directory of this user that nobody else can enter.
+PRINTXPC_API Result<std::string> defaultSocketPath(std::string_view buildName);
 
-class ServiceClient {
+// The cancel file print-xpc-call uses when none is named, in the same directory.
+PRINTXPC_API Result<std::string> defaultCancelFile();
+
+class PRINTXPC_API ServiceClient {
  public:
-  // Connects and performs the handshake for the protocol name ("XPC_Protocol<suffix>").
+  // Connects, checks the server's credentials (its uid must be this user's or root's, else
+  // kServerNotTrusted before anything is sent) and performs the handshake for the protocol
+  // name ("XPC_Protocol<suffix>").
   static Result<ServiceClient> connect(const std::string& socketPath,
                                        const std::string& protocolName);
 
@@ -37,8 +52,20 @@ class ServiceClient {
   ~ServiceClient();
 
   // Sends one request and waits for its answer. `selector` is the operation's selector,
-  // with or without ":reply:" ("isFilePathWritable_XPC:reply:").
+  // with or without ":reply:" ("isFilePathWritable_XPC:reply:"). Refused (kInvalidArgument)
+  // while requests sent with send() are still waiting for receive().
   Result<std::string> call(std::string_view selector, std::string_view request);
+
+  // Non-blocking use, for main loops: send() queues a request and writes what the socket
+  // takes without waiting; receive() collects the next answer, in the order of the
+  // requests, or nothing (nullopt) when it has not arrived whole yet. Wait for pollEvents()
+  // on fd() between calls.
+  std::optional<TransportFailure> send(std::string_view selector, std::string_view request);
+  std::optional<Result<std::string>> receive();
+  // POLLIN while answers are due, POLLOUT while queued requests wait for the socket.
+  short pollEvents() const;
+  // Requests sent whose answers were not collected yet.
+  std::size_t pending() const;
 
   // The connected socket (for polling, or to shut it down from another thread).
   int fd() const;

@@ -20,6 +20,8 @@ std::string_view orNull(std::optional<std::string_view> value) {
 
 }  // namespace
 
+std::string buildFileWritable(std::string_view path) { return std::string(path); }
+
 std::optional<PlistWrite> parsePlistWrite(std::string_view request) {
   const RequestString parsed(request);
   const auto url = parsed.leadingField(markers::kAddUrl);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace printxpc::transport {
 
@@ -37,14 +36,6 @@ bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload) {
 
 bool sendError(int fd, wire::TransportError error, std::string_view message) {
   return sendFrame(fd, wire::FrameKind::kError, wire::encodeErrorPayload(error, message));
-}
-
-std::string defaultSocketPath(std::string_view buildName) {
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDir != nullptr && *runtimeDir != '\0') {
-    return std::string(runtimeDir) + "/" + std::string(buildName) + ".sock";
-  }
-  return "/tmp/" + std::string(buildName) + "-" + std::to_string(::getuid()) + ".sock";
 }
 
 }  // namespace printxpc::transport

@@ -1,5 +1,5 @@
 // Socket plumbing shared by the service and the client: reading frames from a descriptor,
-// writing whole buffers, the default socket path.
+// writing whole buffers.
 #pragma once
 
 #include <string>
@@ -24,9 +24,5 @@ bool sendAll(int fd, std::string_view bytes);
 
 bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload);
 bool sendError(int fd, wire::TransportError error, std::string_view message);
-
-// $XDG_RUNTIME_DIR/<build name>.sock; /tmp/<build name>-<uid>.sock when XDG_RUNTIME_DIR is
-// unset or empty.
-std::string defaultSocketPath(std::string_view buildName);
 
 }  // namespace printxpc::transport

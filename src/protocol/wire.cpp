@@ -22,30 +22,6 @@ std::uint32_t readBigEndian(std::string_view bytes) {
 
 }  // namespace
 
-std::string_view errorName(TransportError error) {
-  switch (error) {
-    case TransportError::kProtocolMismatch:
-      return "protocol-mismatch";
-    case TransportError::kHandshakeRequired:
-      return "handshake-required";
-    case TransportError::kMalformedFrame:
-      return "malformed-frame";
-    case TransportError::kFrameTooLarge:
-      return "frame-too-large";
-    case TransportError::kUnknownOperation:
-      return "unknown-operation";
-    case TransportError::kInvalidUtf8:
-      return "invalid-utf8";
-    case TransportError::kNotAvailable:
-      return "not-available";
-    case TransportError::kBusy:
-      return "busy";
-    case TransportError::kPermissionDenied:
-      return "permission-denied";
-  }
-  return "unknown-error";
-}
-
 HeaderStatus parseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header) {
   const std::uint8_t kind = bytes[0];
   if (kind < static_cast<std::uint8_t>(FrameKind::kHello) ||
@@ -171,3 +147,48 @@ ReadStatus FrameReader::next(Frame& frame) {
 }
 
 }  // namespace printxpc::wire
+
+namespace printxpc {
+
+std::string_view errorName(std::uint16_t code) {
+  switch (code) {
+    case errorCode(TransportError::kProtocolMismatch):
+      return "protocol-mismatch";
+    case errorCode(TransportError::kHandshakeRequired):
+      return "handshake-required";
+    case errorCode(TransportError::kMalformedFrame):
+      return "malformed-frame";
+    case errorCode(TransportError::kFrameTooLarge):
+      return "frame-too-large";
+    case errorCode(TransportError::kUnknownOperation):
+      return "unknown-operation";
+    case errorCode(TransportError::kInvalidUtf8):
+      return "invalid-utf8";
+    case errorCode(TransportError::kNotAvailable):
+      return "not-available";
+    case errorCode(TransportError::kBusy):
+      return "busy";
+    case errorCode(TransportError::kPermissionDenied):
+      return "permission-denied";
+    case errorCode(ClientError::kCannotConnect):
+      return "cannot-connect";
+    case errorCode(ClientError::kServerNotTrusted):
+      return "server-not-trusted";
+    case errorCode(ClientError::kIo):
+      return "io-error";
+    case errorCode(ClientError::kProtocol):
+      return "protocol-error";
+    case errorCode(ClientError::kUnsafeDirectory):
+      return "unsafe-directory";
+    case errorCode(ClientError::kInvalidArgument):
+      return "invalid-argument";
+    case errorCode(ClientError::kOutOfMemory):
+      return "out-of-memory";
+    case errorCode(ClientError::kNoReplyYet):
+      return "no-reply-yet";
+    default:
+      return "unknown-error";
+  }
+}
+
+}  // namespace printxpc

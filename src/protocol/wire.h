@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "printxpc/errors.h"
+
 namespace printxpc::wire {
 
 enum class FrameKind : std::uint8_t {
@@ -26,19 +28,12 @@ inline constexpr std::size_t kHeaderSize = 5;
 // hostile length cannot make the service allocate much.
 inline constexpr std::uint32_t kMaxPayload = 8U * 1024U * 1024U;
 
-enum class TransportError : std::uint16_t {
-  kProtocolMismatch = 1,   // handshake named another protocol (connection closed)
-  kHandshakeRequired = 2,  // first frame was not a hello (connection closed)
-  kMalformedFrame = 3,     // unknown kind or unparsable payload (connection closed)
-  kFrameTooLarge = 4,      // payload length above kMaxPayload (connection closed)
-  kUnknownOperation = 5,   // selector names no operation (connection stays open)
-  kInvalidUtf8 = 6,        // request string is not valid UTF-8 (connection stays open)
-  kNotAvailable = 7,       // operation not available in this version (stays open)
-  kBusy = 8,               // connection cap reached (connection closed)
-  kPermissionDenied = 9,   // peer is neither the service's user nor root (closed)
-};
+// The codes are part of the public client API (printxpc/errors.h).
+using TransportError = ::printxpc::TransportError;
 
-std::string_view errorName(TransportError error);
+inline std::string_view errorName(TransportError error) {
+  return ::printxpc::errorName(errorCode(error));
+}
 
 struct Header {
   FrameKind kind = FrameKind::kError;

@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/unique_fd.h"
+#include "protocol/default_paths.h"
 #include "protocol/transport.h"
 #include "service/listen_socket.h"
 #include "service/server.h"
@@ -47,7 +48,8 @@ void printUsage(const BuildIdentity& build, std::FILE* out) {
       "  --version            show the build, its protocol name and its models\n"
       "\n"
       "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
-      "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock.\n"
+      "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock\n"
+      "(the private directory /tmp/print-xpc-<uid> when XDG_RUNTIME_DIR is unset).\n"
       "SIGTERM or SIGINT stops the service after the requests in progress.\n",
       static_cast<int>(build.name.size()), build.name.data(), static_cast<int>(build.name.size()),
       build.name.data(), static_cast<int>(build.name.size()), build.name.data());
@@ -153,7 +155,14 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
     }
     listener = std::move(*activated);
   } else {
-    ownedPath = options.listenPath.value_or(transport::defaultSocketPath(build.name));
+    if (options.listenPath) {
+      ownedPath = *options.listenPath;
+    } else if (auto path = paths::defaultSocketPath(build.name); path.error.empty()) {
+      ownedPath = std::move(path.path);
+    } else {
+      fail(build, path.error);
+      return kExitFailure;
+    }
     if (const auto error = listenAt(ownedPath, listener)) {
       fail(build, *error);
       return kExitFailure;

@@ -280,7 +280,8 @@ TEST(FaultsActivation, ServiceKilledUnderSocketActivationIsStartedAfresh) {
     activator.service().signal(SIGKILL);
     EXPECT_EQ(activator.service().wait(5s), 128 + SIGKILL);
     ASSERT_EQ(pending.wait_for(1s), std::future_status::ready);
-    EXPECT_EQ(pending.get().rfind("transport error 0:", 0), 0U);
+    const std::string lost = "transport error " + std::to_string(errorCode(ClientError::kIo)) + ":";
+    EXPECT_EQ(pending.get().rfind(lost, 0), 0U);
 
     auto [fresh, second] = activator.serveWhile(service, connectAndProbe);
     EXPECT_EQ(second, "TRUE");

@@ -1,0 +1,80 @@
+#include "protocol/default_paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace printxpc::paths {
+namespace {
+
+PathOrError failure(std::string message) { return {{}, std::move(message)}; }
+
+std::string octalMode(mode_t mode) {
+  char text[8];
+  (void)std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// The checks that keep a directory in /tmp from being one that another user prepared.
+std::string untrustedReason(const std::string& dir, uid_t owner) {
+  struct stat status {};
+  if (::lstat(dir.c_str(), &status) != 0) {
+    return "cannot examine " + dir + ": " + std::strerror(errno);
+  }
+  if (S_ISLNK(status.st_mode)) {
+    return dir + " is a symbolic link, not a directory";
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    return dir + " is not a directory";
+  }
+  if (status.st_uid != owner) {
+    return dir + " belongs to uid " + std::to_string(status.st_uid) + ", not to uid " +
+           std::to_string(owner);
+  }
+  if ((status.st_mode & 077) != 0) {
+    return dir + " has mode " + octalMode(status.st_mode) +
+           ": group and others must have no access (0700)";
+  }
+  return {};
+}
+
+PathOrError inRuntimeDirectory(std::string_view name) {
+  auto dir = runtimeDirectory();
+  if (!dir.error.empty()) {
+    return dir;
+  }
+  dir.path += '/';
+  dir.path += name;
+  return dir;
+}
+
+}  // namespace
+
+PathOrError runtimeDirectory() {
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  if (runtimeDir != nullptr && *runtimeDir != '\0') {
+    return {runtimeDir, {}};
+  }
+  const uid_t user = ::geteuid();
+  std::string dir = "/tmp/print-xpc-" + std::to_string(user);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    return failure("cannot create " + dir + ": " + std::strerror(errno));
+  }
+  if (auto reason = untrustedReason(dir, user); !reason.empty()) {
+    return failure("refusing the private directory: " + reason +
+                   " (remove it, or set XDG_RUNTIME_DIR)");
+  }
+  return {std::move(dir), {}};
+}
+
+PathOrError defaultSocketPath(std::string_view buildName) {
+  return inRuntimeDirectory(std::string(buildName) + ".sock");
+}
+
+PathOrError defaultCancelFile() { return inRuntimeDirectory("print-xpc-call.cancel"); }
+
+}  // namespace printxpc::paths
