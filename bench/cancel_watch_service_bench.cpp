@@ -345,8 +345,7 @@ int main() {
   // none is cancelled, so every watch stays armed.
   const auto getsStart = bench::Clock::now();
   runGets(
-      service, kRemovedDirectories,
-      [&](int i) { return (goneOf(i) / "c").string(); },
+      service, kRemovedDirectories, [&](int i) { return (goneOf(i) / "c").string(); },
       [&](int i) { std::filesystem::create_directory(goneOf(i)); },
       [&](int i) { std::filesystem::remove_all(goneOf(i)); });
   runGets(
@@ -361,12 +360,12 @@ int main() {
       "%d with a file in a directory removed afterwards, %d with distinct spellings of one file\n",
       kRemovedDirectories + kSpellings, kConnections, getsSeconds,
       (kRemovedDirectories + kSpellings) / getsSeconds, kRemovedDirectories, kSpellings);
+  std::printf("  threads: %d idle, %d after the GETs (target <= +0: %s)\n", threadsIdle,
+              threadsAfter, threadsAfter <= threadsIdle ? "met" : "NOT met");
   std::printf(
-      "  threads: %d idle, %d after the GETs (target <= +0: %s)\n", threadsIdle, threadsAfter,
-      threadsAfter <= threadsIdle ? "met" : "NOT met");
-  std::printf("  resident memory: %.1f MiB idle, %.1f MiB after the GETs, +%.1f MiB (target < "
-              "+16 MiB: %s)\n",
-              residentIdle, residentAfter, residentGrowth, residentGrowth < 16 ? "met" : "NOT met");
+      "  resident memory: %.1f MiB idle, %.1f MiB after the GETs, +%.1f MiB (target < "
+      "+16 MiB: %s)\n",
+      residentIdle, residentAfter, residentGrowth, residentGrowth < 16 ? "met" : "NOT met");
   std::printf(
       "  idle CPU over %.0f s: %.3f%% of one core before the GETs, %.3f%% after them "
       "(target < 1%%: %s)\n",

@@ -9,16 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <fstream>
-#include <list>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <list>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -95,8 +95,8 @@ constexpr std::uint32_t kDirectoryEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CREAT
                                            IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 // Growth of the file itself, through whichever of its names. Added to what the inode may
 // already be watched for, so that it never narrows a directory's watch.
-constexpr std::uint32_t kFileEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DONT_FOLLOW |
-                                      IN_MASK_ADD;
+constexpr std::uint32_t kFileEvents =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DONT_FOLLOW | IN_MASK_ADD;
 
 // The item at the path itself (a symbolic link by its own size) counts; its size is taken as
 // a 32-bit value.
@@ -290,7 +290,7 @@ class CancelWatcher::Registry {
     std::string path;  // as last armed, normalized: every file-system call goes through it
     std::size_t count = 0;
     std::list<std::uint64_t>::iterator age;  // place in the order of arming
-    int directoryWd = -1;  // the file's directory, or its nearest existing ancestor
+    int directoryWd = -1;   // the file's directory, or its nearest existing ancestor
     std::string childName;  // the name in that directory on the way to the file
     bool inParent = false;  // directoryWd is the file's own directory
     int fileWd = -1;
@@ -302,7 +302,7 @@ class CancelWatcher::Registry {
     ino_t inode = 0;
     std::string path;  // a directory's path when watched, for the upkeep's check
     std::unordered_multimap<std::string, std::uint64_t> byName;  // directory: names waited on
-    std::unordered_set<std::uint64_t> users;                      // file: its entries
+    std::unordered_set<std::uint64_t> users;                     // file: its entries
   };
 
   void wake() {

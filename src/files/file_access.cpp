@@ -7,8 +7,8 @@
 #include <uriparser/Uri.h>
 
 #include <array>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "common/unique_fd.h"

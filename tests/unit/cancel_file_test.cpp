@@ -364,7 +364,8 @@ TEST_F(CancelFileTest, OnlyRegularFilesAreCancelFiles) {
   }
   std::filesystem::create_symlink(fifo, file("link-to-fifo"));
   std::filesystem::create_directory(file("dir"));
-  for (const std::string& path : {fifo, file("link-to-fifo"), std::string("/dev/null"), file("dir")}) {
+  for (const std::string& path :
+       {fifo, file("link-to-fifo"), std::string("/dev/null"), file("dir")}) {
     const int status = testing::runInChild([&] {
       ::alarm(kGuard.count() / 1000);  // a blocked call ends the child: a failure
       return (cancelFileWrite(path) ? 1 : 0) | (ensureCancelFile(path) ? 2 : 0);

@@ -1,8 +1,8 @@
 #include "files/file_access.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -474,9 +474,8 @@ TEST_F(FileAccessTest, LinksInStickyDirectoriesFollowOnlyTrustedOwners) {
   ASSERT_EQ(::chown(theirs.c_str(), testing::kOtherUser, testing::kOtherUser), 0);
   writeFile(file("victim"), "mine", 0644);
   const auto plant = [](const std::string& target, const std::string& link) {
-    return testing::runAsUser(testing::kOtherUser, [&] {
-      return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1;
-    });
+    return testing::runAsUser(testing::kOtherUser,
+                              [&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; });
   };
   ASSERT_EQ(plant(file("victim"), shared + "/planted.plist"), 0);
   ASSERT_EQ(plant(file("absent"), shared + "/planted-dangling"), 0);
