@@ -1,6 +1,6 @@
-// The cancel watcher with 1,000 live watches (its default cap) on distinct cancel files: the
-// process's thread count, its CPU use while nothing happens, and the time from a cancel write to
-// the callback.
+// The cancel watcher with 1,000 live watches (under its default cap of 1,024) on distinct
+// cancel files: the process's thread count, its CPU use while nothing happens, and the time from a
+// cancel write to the callback.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>

@@ -212,10 +212,9 @@ class CancelWatcher::Registry {
         id = known->second;
         Entry& entry = entries_.at(id);
         ages_.splice(ages_.end(), ages_, entry.age);
-        if (entry.path != path) {
-          entry.path = std::move(path);
-          reattach(id, entry);
-        }
+        // Another spelling of the same file: its watches stay; a later change of what the old
+        // spelling's directory path leads to is caught by the upkeep.
+        entry.path = std::move(path);
       } else {
         id = nextId_++;
         Entry& entry = entries_[id];
@@ -484,7 +483,9 @@ class CancelWatcher::Registry {
   void handleEvent(const inotify_event& event, std::string_view name,
                    std::vector<std::uint64_t>& candidates) {
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
-      for (const auto& [id, entry] : entries_) {
+      // Events were lost, perhaps a missing directory's creation: every file starts afresh.
+      for (auto& [id, entry] : entries_) {
+        reattach(id, entry);
         candidates.push_back(id);
       }
       return;
