@@ -127,20 +127,31 @@ std::string privateNameBeside(const std::string& path) {
   return name;
 }
 
-// Renames without replacing anything at the destination. File systems without such a rename
-// get a hard link and an unlink instead (or a plain rename for a directory, which no rename
-// can put over a non-empty one).
-bool renameExclusive(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+bool renameNoReplace(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+// Moves what is at the path to the private name. File systems without an exclusive rename get
+// a plain one: nothing else uses the private name.
+bool moveAside(const std::string& path, const std::string& aside) {
+  if (renameNoReplace(path, aside)) {
     return true;
   }
-  if (errno != EINVAL) {
-    return false;
+  return errno == EINVAL && ::rename(path.c_str(), aside.c_str()) == 0;
+}
+
+// Moves it back without replacing whatever has arrived at the path since. File systems without
+// an exclusive rename get a hard link and an unlink (a directory, which cannot be linked, a
+// plain rename: none can replace a non-empty directory).
+void moveBack(const std::string& aside, const std::string& path) {
+  if (renameNoReplace(aside, path) || errno != EINVAL) {
+    return;
   }
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    return ::unlink(from.c_str()) == 0;
+  if (::link(aside.c_str(), path.c_str()) == 0) {
+    ::unlink(aside.c_str());
+  } else if (errno == EPERM) {
+    (void)::rename(aside.c_str(), path.c_str());
   }
-  return errno == EPERM && ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 // Removes the probe file, and nothing else. Whatever is at the path is first moved aside to a
@@ -152,8 +163,8 @@ bool renameExclusive(const std::string& from, const std::string& to) {
 void removeProbe(const std::string& path, const struct stat& probe) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeRemove);
   const std::string aside = privateNameBeside(path);
-  if (!renameExclusive(path, aside)) {
-    return;  // gone already, or no private name free: nothing that is known to be the probe
+  if (!moveAside(path, aside)) {
+    return;  // gone already: nothing that is known to be the probe
   }
   struct stat moved {};
   if (::lstat(aside.c_str(), &moved) == 0 && sameFile(moved, probe)) {
@@ -161,7 +172,7 @@ void removeProbe(const std::string& path, const struct stat& probe) {
     ::unlink(aside.c_str());
     return;
   }
-  (void)renameExclusive(aside, path);
+  moveBack(aside, path);
 }
 
 enum class Probe { kWritable, kNotWritable, kVanished };
