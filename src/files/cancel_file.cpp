@@ -88,6 +88,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr auto kUpkeepInterval = std::chrono::seconds(1);
 constexpr std::size_t kDefaultMaxFiles = 1024;
+// A directory on the way that keeps appearing and going while it is looked for is given up on
+// (watched through its parent) after this many rounds.
+constexpr int kAttachRounds = 8;
 
 // Every way in which a directory entry can come to hold data, be replaced by one that does, or
 // come into being on the way to the file; and the directory itself going away.
@@ -136,6 +139,13 @@ std::string directoryOf(const std::string& path) {
 std::string nameOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string childPath(const std::string& directory, const std::string& child) {
+  std::string path = directory;
+  path += '/';
+  path += child;
+  return path;
 }
 
 bool hasParent(const std::string& directory) { return directory != "/" && directory != "."; }
@@ -334,8 +344,19 @@ class CancelWatcher::Registry {
     const std::string parent = directoryOf(entry.path);
     std::string directory = parent;
     std::string child = nameOf(entry.path);
+    int rounds = 0;
     while (inotify_ && nameable(child)) {
       const int wd = ::inotify_add_watch(inotify_.get(), directory.c_str(), kDirectoryEvents);
+      struct stat appeared {};
+      if (wd >= 0 && directory != parent && rounds < kAttachRounds &&
+          ::stat(childPath(directory, child).c_str(), &appeared) == 0) {
+        // The missing part appeared before its creation could be seen: walk again.
+        releaseIfUnused(nodes_.try_emplace(wd).first);
+        ++rounds;
+        directory = parent;
+        child = nameOf(entry.path);
+        continue;
+      }
       if (wd >= 0) {
         auto [node, inserted] = nodes_.try_emplace(wd);
         struct stat info {};
