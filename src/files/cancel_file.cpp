@@ -208,10 +208,10 @@ class CancelWatcher::Registry {
     }
   }
 
-  void add(const std::string& spelled) {
+  void add(std::string path) {
     {
       const std::lock_guard lock(mutex_);
-      std::string path = normalized(spelled);
+      path = normalized(path);
       // The file is there again for the GET that asks for this watch, also when a watch that
       // fired removed it since the GET opened it: its cancel write must find it.
       files::useCreationMask();
@@ -648,11 +648,11 @@ bool CancelWatcher::ensureThread() {
   return true;
 }
 
-bool CancelWatcher::watch(std::string_view path) {
+bool CancelWatcher::watch(std::string path) {
   if (!files::isSystemPath(path) || path.size() >= PATH_MAX || !ensureThread()) {
     return false;
   }
-  registry_->add(std::string(path));
+  registry_->add(std::move(path));
   return true;
 }
 

@@ -67,7 +67,7 @@ class CancelWatcher {
 
   // Registers a watch on the path. False when it cannot be watched at all: an empty path,
   // one holding a NUL byte or longer than PATH_MAX, or no watcher thread could be started.
-  bool watch(std::string_view path);
+  bool watch(std::string path);
 
   // Watches registered and not yet fired (or ended by the cap).
   std::size_t activeWatches() const;
