@@ -374,10 +374,11 @@ class CancelWatcher::Registry {
         }
         return;
       }
-      if (wd < 0 && (errno == ENOSPC || errno == ENOMEM)) {
-        log::cancelWatchPolling(errno);  // a limit, not a missing directory
+      const int error = errno;
+      if (error == ENOSPC || error == ENOMEM) {
+        log::cancelWatchPolling(error);  // a limit, not a missing directory
       }
-      if ((errno != ENOENT && errno != ENOTDIR) || !hasParent(directory)) {
+      if ((error != ENOENT && error != ENOTDIR) || !hasParent(directory)) {
         break;
       }
       child = nameOf(directory);
