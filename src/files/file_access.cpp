@@ -1,12 +1,14 @@
 #include "files/file_access.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <uriparser/Uri.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "common/unique_fd.h"
@@ -15,6 +17,69 @@
 
 namespace printxpc {
 namespace {
+
+// --- Following symbolic links by hand ----------------------------------------------------
+
+constexpr int kMaxLinkHops = 40;
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> linkTarget(const std::string& link) {
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
+  if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) {
+    return std::nullopt;
+  }
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+// The kernel's fs.protected_symlinks rule, applied whatever that setting is: in a sticky
+// world-writable directory (such as /tmp) a link is followed only when it belongs to this
+// process's user or to the directory's owner, so that another user's planted link never
+// leads a write or a probe elsewhere. Only the owner or the directory's owner can replace such
+// a link, so the check holds until the link is read.
+bool mayFollow(const std::string& link, const struct stat& info) {
+  struct stat directory {};
+  if (::stat(directoryOf(link).c_str(), &directory) != 0) {
+    return false;
+  }
+  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+  return !shared || info.st_uid == ::geteuid() || info.st_uid == directory.st_uid;
+}
+
+struct Target {
+  std::string path;                 // not a symbolic link
+  std::optional<struct stat> info;  // absent: nothing exists there yet
+};
+
+// Follows symbolic links at the path to the file that a plain open would reach; nothing for a
+// loop, a link that may not be followed, or a path that cannot be examined.
+std::optional<Target> resolveTarget(std::string path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      if (errno != ENOENT) {
+        return std::nullopt;
+      }
+      return Target{std::move(path), std::nullopt};
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      return Target{std::move(path), info};
+    }
+    auto next = mayFollow(path, info) ? linkTarget(path) : std::nullopt;
+    if (!next || next->empty()) {
+      return std::nullopt;
+    }
+    path = next->front() == '/' ? std::move(*next) : directoryOf(path) + "/" + *next;
+  }
+  return std::nullopt;
+}
 
 // --- Writability test -------------------------------------------------------------------
 
@@ -47,14 +112,67 @@ bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Removes the probe file, unless something else has taken its place at the path since it
-// was created (then that other file stays). The probe must still be open.
+// A name beside the path that nobody else knows, for moving the probe file aside.
+std::string privateNameBeside(const std::string& path) {
+  std::array<unsigned char, 8> random{};
+  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+    random.fill(0);  // the exclusive rename below still refuses to replace anything
+  }
+  std::string name = directoryOf(path) + "/.probe-";
+  for (const unsigned char byte : random) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    name += kHex[byte >> 4U];
+    name += kHex[byte & 0xFU];
+  }
+  return name;
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+// Moves what is at the path to the private name. File systems without an exclusive rename get
+// a plain one: nothing else uses the private name.
+bool moveAside(const std::string& path, const std::string& aside) {
+  if (renameNoReplace(path, aside)) {
+    return true;
+  }
+  return errno == EINVAL && ::rename(path.c_str(), aside.c_str()) == 0;
+}
+
+// Moves it back without replacing whatever has arrived at the path since. File systems without
+// an exclusive rename get a hard link and an unlink (a directory, which cannot be linked, a
+// plain rename: none can replace a non-empty directory).
+void moveBack(const std::string& aside, const std::string& path) {
+  if (renameNoReplace(aside, path) || errno != EINVAL) {
+    return;
+  }
+  if (::link(aside.c_str(), path.c_str()) == 0) {
+    ::unlink(aside.c_str());
+  } else if (errno == EPERM) {
+    (void)::rename(aside.c_str(), path.c_str());
+  }
+}
+
+// Removes the probe file, and nothing else. Whatever is at the path is first moved aside to a
+// private name, where no other process can put anything; only there is it compared with the
+// probe. A file that another process put at the path in the meantime (even by renaming it
+// into place) is moved back; should yet another file have arrived at the path by then, the
+// earlier one stays under the private name rather than replacing it. The probe must still be
+// open, so that its inode number cannot be reused.
 void removeProbe(const std::string& path, const struct stat& probe) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeRemove);
-  struct stat now {};
-  if (::lstat(path.c_str(), &now) == 0 && sameFile(now, probe)) {
-    ::unlink(path.c_str());
+  const std::string aside = privateNameBeside(path);
+  if (!moveAside(path, aside)) {
+    return;  // gone already: nothing that is known to be the probe
   }
+  struct stat moved {};
+  if (::lstat(aside.c_str(), &moved) == 0 && sameFile(moved, probe)) {
+    reachProbeStep(file_access_testing::ProbeStep::kBeforeUnlink);
+    ::unlink(aside.c_str());
+    return;
+  }
+  moveBack(aside, path);
 }
 
 enum class Probe { kWritable, kNotWritable, kVanished };
@@ -63,7 +181,7 @@ enum class Probe { kWritable, kNotWritable, kVanished };
 // another process's file for its own.
 std::optional<Probe> probeByCreating(const std::string& path) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeCreate);
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC,
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | files::kClientPathFlags,
                      files::kCreatedFileMode));
   if (!fd) {
     if (errno == EEXIST) {
@@ -80,15 +198,15 @@ std::optional<Probe> probeByCreating(const std::string& path) {
   return Probe::kWritable;
 }
 
-// Something exists at the path: opens it without creating anything.
+// Something exists at the path: opens it without creating anything, and without following a
+// link (one that appeared since the path was resolved sends the probe round again).
 Probe probeExisting(const std::string& path) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeOpenExisting);
-  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
+  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | files::kClientPathFlags));
   if (fd) {
     return Probe::kWritable;
   }
-  // ENOENT: the entry went away since the create saw it (or is a dangling link).
-  return errno == ENOENT ? Probe::kVanished : Probe::kNotWritable;
+  return errno == ENOENT || errno == ELOOP ? Probe::kVanished : Probe::kNotWritable;
 }
 
 // --- URL parsing ------------------------------------------------------------------------
@@ -170,52 +288,6 @@ bool isLocalFileUri(const UriUriA& uri, std::string_view path) {
 
 // --- Atomic replace ---------------------------------------------------------------------
 
-constexpr int kMaxLinkHops = 40;
-
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::optional<std::string> linkTarget(const std::string& link) {
-  std::array<char, 4096> buffer{};
-  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
-  if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) {
-    return std::nullopt;
-  }
-  return std::string(buffer.data(), static_cast<std::size_t>(length));
-}
-
-struct Target {
-  std::string path;                 // not a symbolic link
-  std::optional<struct stat> info;  // absent: nothing exists there yet
-};
-
-// Follows symbolic links at the path to the file that a plain write would reach.
-std::optional<Target> resolveTarget(std::string path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-      if (errno != ENOENT) {
-        return std::nullopt;
-      }
-      return Target{std::move(path), std::nullopt};
-    }
-    if (!S_ISLNK(info.st_mode)) {
-      return Target{std::move(path), info};
-    }
-    auto next = linkTarget(path);
-    if (!next || next->empty()) {
-      return std::nullopt;
-    }
-    path = next->front() == '/' ? std::move(*next) : directoryOf(path) + "/" + *next;
-  }
-  return std::nullopt;
-}
-
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -249,6 +321,7 @@ class TemporaryFile {
   explicit TemporaryFile(const std::string& directory) : name_(directory + "/.plist-write-XXXXXX") {
     fd_.reset(::mkostemp(name_.data(), O_CLOEXEC));
     if (!fd_) {
+      error_ = errno;
       name_.clear();
     }
   }
@@ -262,6 +335,8 @@ class TemporaryFile {
 
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
+  // Why no temporary file could be made: the directory may not be written.
+  bool refused() const { return error_ == EACCES || error_ == EPERM; }
 
   // Closes the file, reporting a late write error, and renames it over the target.
   bool closeAndRename(const std::string& target) {
@@ -275,7 +350,21 @@ class TemporaryFile {
  private:
   UniqueFd fd_;
   std::string name_;
+  int error_ = 0;
 };
+
+// Where the directory allows no temporary file, an existing file that may be written is
+// written in place: truncated, written whole and flushed. Not atomic: a failure part-way leaves
+// the file short. True only when every byte reached the file.
+bool writeInPlace(const Target& target, std::string_view bytes) {
+  const UniqueFd fd(::open(target.path.c_str(), O_WRONLY | O_NOFOLLOW | files::kClientPathFlags));
+  struct stat opened {};
+  if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      !sameFile(opened, *target.info)) {
+    return false;
+  }
+  return ::ftruncate(fd.get(), 0) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+}
 
 // Makes the rename itself durable; a failure here no longer affects the content.
 void syncDirectory(const std::string& directory) {
@@ -294,10 +383,17 @@ bool isFilePathWritable_XPC(std::string_view path) {
   }
   files::useCreationMask();
   for (int round = 0; round < kProbeRounds; ++round) {
-    if (const auto created = probeByCreating(*cPath)) {
-      return *created == Probe::kWritable;
+    // A link (dangling ones included) is probed at the path it names; the link stays.
+    const auto target = resolveTarget(*cPath);
+    if (!target) {
+      return false;
     }
-    const Probe existing = probeExisting(*cPath);
+    if (!target->info) {
+      if (const auto created = probeByCreating(target->path)) {
+        return *created == Probe::kWritable;
+      }
+    }
+    const Probe existing = probeExisting(target->path);
     if (existing != Probe::kVanished) {
       return existing == Probe::kWritable;
     }
@@ -329,6 +425,9 @@ bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes) {
   }
   const std::string directory = directoryOf(target->path);
   TemporaryFile temporary(directory);
+  if (!temporary.valid() && temporary.refused() && target->info) {
+    return writeInPlace(*target, bytes);
+  }
   if (!temporary.valid() || !writeAll(temporary.fd(), bytes) ||
       !applyAttributes(temporary.fd(), target->info) || ::fsync(temporary.fd()) != 0 ||
       !temporary.closeAndRename(target->path)) {

@@ -1,5 +1,6 @@
 #include "files/cancel_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -315,16 +316,17 @@ TEST_F(CancelFileTest, PathsThatCannotBeWatched) {
   EXPECT_EQ(watcher.activeWatches(), 0u);
 }
 
-// Ten thousand live watches cost no thread each and do not slow a cancellation down.
+// A thousand live watches (the default cap) cost no thread each and do not slow a
+// cancellation down.
 TEST_F(CancelFileTest, ManyWatchesShareOneThread) {
-  constexpr int kWatches = 10000;
+  constexpr int kWatches = 1000;
   // ThreadSanitizer starts a helper thread of its own with the first thread that the
   // process creates; let it exist before the count is taken.
   std::thread([] {}).join();
   const int before = testing::threadCount();
   Recorder recorder;
   {
-    CancelWatcher watcher(recorder.callback());
+    CancelWatcher watcher(recorder.callback(), kWatches);
     for (int i = 0; i < kWatches; ++i) {
       const std::string path = file("c" + std::to_string(i));
       ASSERT_TRUE(ensureCancelFile(path));
@@ -336,13 +338,150 @@ TEST_F(CancelFileTest, ManyWatchesShareOneThread) {
     std::this_thread::sleep_for(kQuiet);
     ASSERT_EQ(recorder.fired(), 0);
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(cancelFileWrite(file("c4321")));
+    ASSERT_TRUE(cancelFileWrite(file("c432")));
     EXPECT_EQ(recorder.waitFor(1, kReaction), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, kReaction);
-    EXPECT_TRUE(waitUntilGone(file("c4321"), kReaction));
+    EXPECT_TRUE(waitUntilGone(file("c432"), kReaction));
     EXPECT_EQ(watcher.activeWatches(), static_cast<std::size_t>(kWatches - 1));
   }
   EXPECT_EQ(testing::threadCount(), before) << "the watcher thread is joined";
+}
+
+// --- Hostile files and races ----------------------------------------------------------------
+
+// A generous bound that only keeps a faulty watcher from hanging the test.
+constexpr auto kGuard = 10000ms;
+
+// Cancel files are regular files: anything else is refused at once, and neither the GET's
+// open nor the cancel write ever blocks, not even on a FIFO that another process keeps full.
+TEST_F(CancelFileTest, OnlyRegularFilesAreCancelFiles) {
+  const std::string fifo = file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0664), 0);
+  const int holder = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  const std::string chunk(4096, 'x');
+  while (::write(holder, chunk.data(), chunk.size()) > 0) {
+  }
+  std::filesystem::create_symlink(fifo, file("link-to-fifo"));
+  std::filesystem::create_directory(file("dir"));
+  for (const std::string& path :
+       {fifo, file("link-to-fifo"), std::string("/dev/null"), file("dir")}) {
+    const int status = testing::runInChild([&] {
+      ::alarm(kGuard.count() / 1000);  // a blocked call ends the child: a failure
+      return (cancelFileWrite(path) ? 1 : 0) | (ensureCancelFile(path) ? 2 : 0);
+    });
+    EXPECT_EQ(status, 0) << path;
+  }
+  ::close(holder);
+}
+
+// A new GET on the path arms the cancel file again between the flag and the removal of the
+// fired one: its file must exist for its own cancel write, which must reach it.
+TEST_F(CancelFileTest, CancelFileArmedDuringTheRemovalIsKept) {
+  const std::string path = file("c");
+  ASSERT_TRUE(ensureCancelFile(path));
+  testing::CallLog fired;
+  std::atomic<bool> first{true};
+  CancelWatcher watcher([&] {
+    if (first.exchange(false)) {
+      EXPECT_TRUE(ensureCancelFile(path));  // the next GET's open, right after the flag
+    }
+    fired.record();
+  });
+  ASSERT_TRUE(watcher.watch(path));
+  ASSERT_TRUE(cancelFileWrite(path));
+  ASSERT_EQ(fired.waitFor(1, kGuard), 1);
+  ASSERT_TRUE(watcher.watch(path));  // the next GET's watch
+  EXPECT_TRUE(cancelFileWrite(path));
+  EXPECT_EQ(fired.waitFor(2, kGuard), 2);
+}
+
+// Growth through another name of the file (a hard link in another directory) is seen too.
+TEST_F(CancelFileTest, GrowthThroughAnotherNameFires) {
+  const struct {
+    const char* label;
+    std::function<void(const std::string& other)> change;
+  } cases[] = {
+      {"cancel write", [](const std::string& other) { ASSERT_TRUE(cancelFileWrite(other)); }},
+      {"truncate", [](const std::string& other) { ASSERT_EQ(::truncate(other.c_str(), 1), 0); }},
+  };
+  std::filesystem::create_directory(file("a"));
+  std::filesystem::create_directory(file("b"));
+  for (const auto& c : cases) {
+    const std::string path = file("a/c");
+    const std::string other = file("b/other");
+    ::unlink(other.c_str());
+    ::unlink(path.c_str());
+    ASSERT_TRUE(ensureCancelFile(path));
+    ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+    Recorder recorder;
+    CancelWatcher watcher(recorder.callback());
+    ASSERT_TRUE(watcher.watch(path));
+    // A file that holds a cancel already fires with the first look after the one at the path:
+    // once it has fired, the watcher has seen the file empty.
+    writeFile(file("zz-seen"), "\x01");
+    ASSERT_TRUE(watcher.watch(file("zz-seen")));
+    ASSERT_EQ(recorder.waitFor(1, kGuard), 1) << c.label;
+    c.change(other);
+    EXPECT_EQ(recorder.waitFor(2, kGuard), 2) << c.label;
+    EXPECT_TRUE(waitUntilGone(path, kGuard)) << c.label;
+  }
+}
+
+// What the watches cost is bounded: one watch per file however it is spelled, a missing
+// directory watched through its nearest existing ancestor, watches released once unneeded,
+// and at most the cap of files, the least recently armed going first.
+TEST_F(CancelFileTest, WatchCostIsBounded) {
+  constexpr std::size_t kCap = 4;
+  Recorder recorder;
+  CancelWatcher watcher(recorder.callback(), kCap);
+  const std::string root = dir_.path().string();
+
+  // Spellings of one file: one file and its directory watched.
+  std::filesystem::create_directory(file("d"));
+  for (const std::string& spelling :
+       {root + "/d/c", root + "/d/./c", root + "//d//c", root + "/d/../d/c"}) {
+    ASSERT_TRUE(ensureCancelFile(spelling));
+    ASSERT_TRUE(watcher.watch(spelling));
+  }
+  EXPECT_EQ(watcher.watchedFiles(), 1u);
+  EXPECT_EQ(watcher.activeWatches(), 4u);
+  EXPECT_EQ(testing::inotifyWatchCount(), 2);
+
+  // Files in directories that go away: only their nearest existing ancestor stays watched.
+  for (const char* name : {"x", "y"}) {
+    std::filesystem::create_directories(file(std::string(name) + "/deep"));
+    ASSERT_TRUE(ensureCancelFile(file(std::string(name) + "/deep/c")));
+    ASSERT_TRUE(watcher.watch(file(std::string(name) + "/deep/c")));
+  }
+  std::filesystem::remove_all(file("d"));
+  std::filesystem::remove_all(file("x"));
+  std::filesystem::remove_all(file("y"));
+  EXPECT_TRUE(testing::waitUntil([] { return testing::inotifyWatchCount() == 1; }))
+      << testing::inotifyWatchCount();
+  EXPECT_EQ(watcher.watchedFiles(), 3u);
+
+  // Still armed: the file made again at the path and written cancels.
+  std::filesystem::create_directories(file("y/deep"));
+  ASSERT_TRUE(ensureCancelFile(file("y/deep/c")));
+  ASSERT_TRUE(cancelFileWrite(file("y/deep/c")));
+  EXPECT_EQ(recorder.waitFor(1, kGuard), 1);
+  EXPECT_TRUE(waitUntilGone(file("y/deep/c"), kGuard));
+  EXPECT_EQ(watcher.watchedFiles(), 2u);
+
+  // Over the cap: the least recently armed files go. "d/c" is armed again, so "x/deep/c" goes.
+  std::filesystem::create_directory(file("d"));
+  ASSERT_TRUE(watcher.watch(file("d/c")));
+  for (const char* name : {"n1", "n2", "n3"}) {
+    ASSERT_TRUE(ensureCancelFile(file(name)));
+    ASSERT_TRUE(watcher.watch(file(name)));
+  }
+  EXPECT_EQ(watcher.watchedFiles(), kCap);
+  ASSERT_TRUE(cancelFileWrite(file("d/c")));
+  EXPECT_EQ(recorder.waitFor(2, kGuard), 2);
+  EXPECT_TRUE(waitUntilGone(file("d/c"), kGuard));
+  EXPECT_EQ(watcher.watchedFiles(), kCap - 1);
+  EXPECT_EQ(watcher.activeWatches(), kCap - 1);  // the five arms of "d/c" went with it
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,12 +10,15 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "files/cancel_file.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -110,10 +114,27 @@ TEST_F(FileAccessTest, LeavesTheCreationMaskAt002) {
   EXPECT_EQ(::umask(previous), 002u);
 }
 
-TEST_F(FileAccessTest, DanglingLinkCreatesNothingThroughIt) {
-  std::filesystem::create_symlink(file("target"), file("link"));
-  EXPECT_FALSE(isFilePathWritable_XPC(file("link")));
-  EXPECT_EQ(names(), std::vector<std::string>{"link"});
+// A dangling link is probed at the path it names: the probe file is made there and removed
+// again, and the link stays.
+TEST_F(FileAccessTest, DanglingLinkIsProbedWhereItPoints) {
+  std::filesystem::create_directory(file("sub"));
+  const struct {
+    const char* label;
+    std::string link;
+    std::string target;
+    bool writable;
+  } cases[] = {
+      {"absolute target", file("absolute"), file("sub/a"), true},
+      {"relative target", file("relative"), "sub/b", true},
+      {"target in a missing directory", file("nowhere"), file("missing/c"), false},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::create_symlink(c.target, c.link);
+    EXPECT_EQ(isFilePathWritable_XPC(c.link), c.writable) << c.label;
+    EXPECT_TRUE(std::filesystem::is_symlink(c.link)) << c.label;
+  }
+  EXPECT_TRUE(entries(file("sub")).empty());
+  EXPECT_EQ(names(), (std::vector<std::string>{"absolute", "nowhere", "relative", "sub"}));
 }
 
 TEST_F(FileAccessTest, PermissionsOfAnUnprivilegedUser) {
@@ -179,6 +200,25 @@ TEST_F(FileAccessTest, FileReplacingTheProbeIsNotRemoved) {
   });
   EXPECT_TRUE(isFilePathWritable_XPC(path));
   EXPECT_EQ(readFile(path), "theirs");
+}
+
+// Another process renames its file into place at the probed path while the probe file is
+// being removed, before or after the probe checked what is at the path: its file stays, and
+// nothing of the probe's is left.
+TEST_F(FileAccessTest, FileRenamedIntoPlaceDuringTheRemovalStays) {
+  for (const ProbeStep step : {ProbeStep::kBeforeRemove, ProbeStep::kBeforeUnlink}) {
+    const std::string path = file("f");
+    ::unlink(path.c_str());
+    file_access_testing::setProbeHook([&](ProbeStep reached) {
+      if (reached == step) {
+        writeFile(file("incoming"), "theirs");
+        ::rename(file("incoming").c_str(), path.c_str());
+      }
+    });
+    EXPECT_TRUE(isFilePathWritable_XPC(path)) << static_cast<int>(step);
+    EXPECT_EQ(readFile(path), "theirs") << static_cast<int>(step);
+    EXPECT_EQ(names(), std::vector<std::string>{"f"}) << static_cast<int>(step);
+  }
 }
 
 // A creator that makes its file with O_EXCL and checks that it is still there races the
@@ -374,17 +414,33 @@ TEST_F(PlistWriteTest, FailedWriteKeepsTheOldContent) {
   EXPECT_EQ(names(), std::vector<std::string>{"p"});
 }
 
-// The replacement is a new file in the directory, so a read-only directory refuses it even
-// though the file itself is writable; the file stays as it was.
-TEST_F(PlistWriteTest, ReadOnlyDirectoryKeepsTheFile) {
+// Where no temporary file can be made beside it, a file that may be written is written in
+// place; one that may not, or a new file there, is refused and nothing changes.
+TEST_F(PlistWriteTest, ReadOnlyDirectoryWritesInPlace) {
   std::filesystem::create_directory(file("locked"));
-  writeFile(file("locked/p"), "old", 0666);
+  writeFile(file("locked/open"), "a longer old content", 0666);
+  writeFile(file("locked/closed"), "old", 0644);
   ::chmod(file("locked").c_str(), 0555);
-  const std::string path = file("locked/p");
-  const auto result = testing::asUnprivileged([&] { return write(path, "new"); });
-  REQUIRE_UNPRIVILEGED_RESULT(result);
-  EXPECT_FALSE(*result);
-  EXPECT_EQ(readFile(path), "old");
+  const struct {
+    const char* label;
+    std::string name;
+    bool written;
+    const char* content;  // afterwards; nullptr: absent
+  } cases[] = {
+      {"writable file", "open", true, "new"},
+      {"file without write permission", "closed", false, "old"},
+      {"new file", "new", false, nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string path = file("locked/" + c.name);
+    const auto result = testing::asUnprivileged([&] { return write(path, "new"); });
+    REQUIRE_UNPRIVILEGED_RESULT(result);
+    EXPECT_EQ(*result, c.written) << c.label;
+    EXPECT_EQ(readFile(path), c.content ? std::optional<std::string>(c.content) : std::nullopt)
+        << c.label;
+  }
+  EXPECT_EQ(permissions(file("locked/open")), 0666u);
+  EXPECT_EQ(entries(file("locked")), (std::vector<std::string>{"closed", "open"}));
 }
 
 TEST_F(PlistWriteTest, ReplacingAsRootKeepsTheOwner) {
@@ -398,6 +454,85 @@ TEST_F(PlistWriteTest, ReplacingAsRootKeepsTheOwner) {
   ASSERT_EQ(::stat(file("p").c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, testing::kNobody);
   EXPECT_EQ(info.st_gid, testing::kNobody);
+}
+
+// --- Paths planted by another user, and devices -------------------------------------------
+
+// In a sticky world-writable directory a symbolic link is followed only when it belongs to
+// this process's user or to the directory's owner, whatever fs.protected_symlinks says; a link
+// that another user planted leads nowhere.
+TEST_F(FileAccessTest, LinksInStickyDirectoriesFollowOnlyTrustedOwners) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as a second user";
+  }
+  const std::string shared = file("shared");  // like /tmp, owned by this user
+  const std::string theirs = file("theirs");  // sticky and world-writable, owned by the other
+  for (const auto& directory : {shared, theirs}) {
+    std::filesystem::create_directory(directory);
+    ::chmod(directory.c_str(), 01777);
+  }
+  ASSERT_EQ(::chown(theirs.c_str(), testing::kOtherUser, testing::kOtherUser), 0);
+  writeFile(file("victim"), "mine", 0644);
+  const auto plant = [](const std::string& target, const std::string& link) {
+    return testing::runAsUser(testing::kOtherUser,
+                              [&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; });
+  };
+  ASSERT_EQ(plant(file("victim"), shared + "/planted.plist"), 0);
+  ASSERT_EQ(plant(file("absent"), shared + "/planted-dangling"), 0);
+  ASSERT_EQ(plant(file("victim"), theirs + "/owners.plist"), 0);
+  std::filesystem::create_symlink(file("victim"), shared + "/own.plist");
+
+  const auto plist = [](const std::string& path) {
+    const auto url = Url::parse("file://" + path);
+    return url && writeDictionaryToPlistFile_XPC(*url, "replaced");
+  };
+  const struct {
+    const char* label;
+    std::function<bool()> operation;
+    bool followed;
+  } cases[] = {
+      {"plist write through another user's link", [&] { return plist(shared + "/planted.plist"); },
+       false},
+      {"probe through another user's dangling link",
+       [&] { return isFilePathWritable_XPC(shared + "/planted-dangling"); }, false},
+      {"plist write through the directory owner's link",
+       [&] { return plist(theirs + "/owners.plist"); }, true},
+      {"plist write through this user's own link", [&] { return plist(shared + "/own.plist"); },
+       true},
+  };
+  for (const auto& c : cases) {
+    writeFile(file("victim"), "mine", 0644);
+    EXPECT_EQ(c.operation(), c.followed) << c.label;
+    EXPECT_EQ(readFile(file("victim")), c.followed ? "replaced" : "mine") << c.label;
+    EXPECT_FALSE(exists(file("absent"))) << c.label;
+  }
+}
+
+// A terminal that is no session's controlling terminal, named as a probe path, a GET's cancel
+// file or a cancel write's file, must not become the service's controlling terminal (closing
+// it would then hang the service up).
+TEST(ClientPathTest, TerminalIsNeverTakenAsControllingTerminal) {
+  const struct {
+    const char* label;
+    std::function<void(const std::string&)> operation;
+  } cases[] = {
+      {"writability probe", [](const std::string& path) { isFilePathWritable_XPC(path); }},
+      {"GET cancel file", [](const std::string& path) { ensureCancelFile(path); }},
+      {"cancel write", [](const std::string& path) { cancelFileWrite(path); }},
+  };
+  for (const auto& c : cases) {
+    // In a child that leads a new session without a terminal, as a service under setsid.
+    const int status = testing::runInChild([&] {
+      const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+      if (::setsid() < 0 || master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        return 2;
+      }
+      c.operation(::ptsname(master));
+      // Opening /dev/tty succeeds only for a process that has a controlling terminal.
+      return ::open("/dev/tty", O_RDWR | O_NOCTTY) < 0 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << c.label;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace printxpc::testing {
@@ -85,6 +86,51 @@ inline std::optional<bool> asUnprivileged(const std::function<bool()>& check) {
     return std::nullopt;
   }
   return status == 1;
+}
+
+// A uid that no account uses: a second, unprivileged local user for the tests that plant
+// files as someone else.
+inline constexpr uid_t kOtherUser = 64123;
+
+// Runs the action in a child that has become the user (uid and gid, no supplementary
+// groups); its exit status, or -1. Needs root; kCannotDropPrivileges when not root.
+inline int runAsUser(uid_t uid, const std::function<int()>& action) {
+  return runInChild([&] {
+    if (::geteuid() != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 ||
+        ::setuid(uid) != 0) {
+      return kCannotDropPrivileges;
+    }
+    return action();
+  });
+}
+
+// The number of inotify watches that this process holds, over all its inotify descriptors.
+inline int inotifyWatchCount() {
+  int count = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(fd.path(), error).string() != "anon_inode:inotify") {
+      continue;
+    }
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    for (std::string line; std::getline(info, line);) {
+      count += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    }
+  }
+  return count;
+}
+
+// Waits until the condition holds; false once the limit, a guard against a hang, has passed.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // The number of threads of this process.
