@@ -12,12 +12,14 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
 #include "printxpc/operations.h"
 #include "printxpc/requests.h"
+#include "service/bus_call.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ constexpr int kExitTransport = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
-    R"(Usage: print-xpc-call [--service a|b|c] [--socket PATH] COMMAND ...
+    R"(Usage: print-xpc-call [--service a|b|c] [--socket PATH | --bus] COMMAND ...
 
 Sends one request to print-xpc-service and prints its reply string.
 
@@ -55,6 +57,8 @@ Commands:
 Options:
   --service a|b|c  the build to talk to (default a): its protocol and default socket
   --socket PATH    connect to PATH instead of the build's default socket
+  --bus            call the build's name on the D-Bus session bus instead of the socket
+                   (org.printxpc.ServiceA, ...; see docs/dbus.md)
   --show-request   print the request string on standard error before sending it
   --help           show this help
 
@@ -65,6 +69,7 @@ Exit status: 0 a reply was printed, 1 transport failure (reason on standard erro
 struct Invocation {
   const printxpc::BuildIdentity* build = &printxpc::kBuilds[0];
   std::optional<std::string> socketPath;
+  bool bus = false;
   bool showRequest = false;
   std::string selector;
   std::string request;
@@ -323,6 +328,33 @@ void explainPingFailure() {
             << "; the service may be unable to open an ICMP socket (see README, 'ICMP echo').\n";
 }
 
+int printReply(const std::string& command, const std::string& text) {
+  std::cout << text << "\n";
+  if (command == "ping" && text == "FALSE") {
+    explainPingFailure();
+  }
+  return kExitReply;
+}
+
+// The reply over the session bus, or the exit code after saying why there is none.
+std::variant<std::string, int> callOverBus(const Invocation& call) {
+  auto reply = printxpc::bus::callOverBus(*call.build, *printxpc::findOperation(call.selector),
+                                          call.request);
+  if (auto* failure = std::get_if<printxpc::bus::CallFailure>(&reply)) {
+    std::cerr << "print-xpc-call: " << (failure->name.empty() ? "" : failure->name + ": ")
+              << failure->message << "\n";
+    return kExitTransport;
+  }
+  return std::get<std::string>(std::move(reply));
+}
+
+int printReply(const std::string& command, const std::variant<std::string, int>& reply) {
+  if (const auto* exitCode = std::get_if<int>(&reply)) {
+    return *exitCode;
+  }
+  return printReply(command, std::get<std::string>(reply));
+}
+
 }  // namespace
 
 namespace {
@@ -339,6 +371,8 @@ int run(int argc, char** argv) {
     }
     if (arg == "--show-request") {
       call.showRequest = true;
+    } else if (arg == "--bus") {
+      call.bus = true;
     } else if (arg == "--service" || arg == "--socket") {
       if (i + 1 >= args.size()) {
         return usageError(arg + " needs a value");
@@ -366,6 +400,12 @@ int run(int argc, char** argv) {
   if (call.showRequest) {
     std::cerr << "request: " << call.request << "\n";
   }
+  if (call.bus && call.socketPath) {
+    return usageError("--bus and --socket exclude each other");
+  }
+  if (call.bus) {
+    return printReply(command, callOverBus(call));
+  }
 
   std::string socketPath;
   if (call.socketPath) {
@@ -385,12 +425,7 @@ int run(int argc, char** argv) {
   if (const auto* failure = std::get_if<printxpc::TransportFailure>(&reply)) {
     return transportError(*failure);
   }
-  const auto& text = std::get<std::string>(reply);
-  std::cout << text << "\n";
-  if (command == "ping" && text == "FALSE") {
-    explainPingFailure();
-  }
-  return kExitReply;
+  return printReply(command, std::get<std::string>(reply));
 }
 
 }  // namespace

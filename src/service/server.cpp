@@ -79,6 +79,9 @@ Server::Outcome Server::run(int signalFd) {
   while (!stopRequested_) {
     const bool idle = activeConnections() == 0;
     const bool idleExit = settings_.idleExit.count() > 0;
+    if (idle && idleExit && settings_.otherActivity) {
+      idleSince = std::max(idleSince, settings_.otherActivity());
+    }
     if (idle && idleExit && Clock::now() - idleSince >= settings_.idleExit) {
       break;
     }

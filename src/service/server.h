@@ -27,6 +27,9 @@ struct ServerSettings {
   std::size_t maxConnections = 128;
   // Exit once no connection has been open for this long; zero: never.
   std::chrono::milliseconds idleExit{0};
+  // When another front (the bus) last had a call in progress: now while one runs. Its
+  // calls keep the service from idling as connections do.
+  std::function<std::chrono::steady_clock::time_point()> otherActivity;
   // On a stop signal, how long requests in progress may take to finish.
   std::chrono::milliseconds drainTimeout{10000};
 };

@@ -17,6 +17,8 @@
 #include "common/unique_fd.h"
 #include "protocol/default_paths.h"
 #include "protocol/transport.h"
+#include "service/bus_front.h"
+#include "service/bus_names.h"
 #include "service/listen_socket.h"
 #include "service/server.h"
 #include "service/service_log.h"
@@ -28,6 +30,7 @@ namespace {
 struct Options {
   std::optional<std::string> listenPath;
   std::chrono::milliseconds idleExit{0};
+  bool bus = true;
   bool help = false;
   bool version = false;
 };
@@ -35,21 +38,26 @@ struct Options {
 void printUsage(const BuildIdentity& build, std::FILE* out) {
   (void)std::fprintf(
       out,
-      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS] [--log-level LEVEL]\n"
+      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS] [--log-level LEVEL] [--no-bus]\n"
       "       %.*s --help | --version\n"
       "\n"
-      "Serves the print-dialog helper operations on a Unix socket.\n"
+      "Serves the print-dialog helper operations on a Unix socket and on the D-Bus\n"
+      "session bus.\n"
       "\n"
       "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
-      "  --idle-exit SECONDS  exit once no connection has been open for SECONDS\n"
+      "  --idle-exit SECONDS  exit once no connection has been open and no bus call\n"
+      "                       has run for SECONDS\n"
       "  --log-level LEVEL    error, warning, notice, info (default) or debug: one line\n"
       "                       per operation (also PRINTXPC_LOG_LEVEL)\n"
+      "  --no-bus             serve the socket only, not the session bus\n"
       "  --help               show this help and exit\n"
       "  --version            show the build, its protocol name and its models\n"
       "\n"
       "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
       "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock\n"
       "(the private directory /tmp/print-xpc-<uid> when XDG_RUNTIME_DIR is unset).\n"
+      "The bus name is org.printxpc.Service<ID> (see docs/dbus.md); without a reachable\n"
+      "session bus the socket is served alone.\n"
       "SIGTERM or SIGINT stops the service after the requests in progress.\n",
       static_cast<int>(build.name.size()), build.name.data(), static_cast<int>(build.name.size()),
       build.name.data(), static_cast<int>(build.name.size()), build.name.data());
@@ -88,6 +96,8 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
       options.help = true;
     } else if (arg == "--version") {
       options.version = true;
+    } else if (arg == "--no-bus") {
+      options.bus = false;
     } else if (arg == "--listen" && hasValue) {
       options.listenPath = argv[++i];
     } else if (arg == "--idle-exit" && hasValue) {
@@ -125,6 +135,25 @@ UniqueFd stopSignals() {
 void fail(const BuildIdentity& build, const std::string& message) {
   (void)std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(build.name.size()), build.name.data(),
                      message.c_str());
+}
+
+// The bus front, or null (said on stderr) when the session bus cannot be used.
+std::unique_ptr<BusFront> startBus(const BuildIdentity& build, const ModelTable& models,
+                                   std::size_t maxCalls, const HandlerFactory& makeHandler,
+                                   int signalFd) {
+  BusFrontSettings settings;
+  settings.busName = bus::busName(build);
+  settings.protocolName = protocolName(build);
+  settings.version = PRINTXPC_VERSION;
+  settings.models = &models;
+  settings.maxCalls = maxCalls;
+  settings.log = [&build](const std::string& message) { fail(build, message); };
+  std::string error;
+  auto front = BusFront::start(std::move(settings), makeHandler, signalFd, error);
+  if (!front) {
+    fail(build, error + "; serving the socket only");
+  }
+  return front;
 }
 
 }  // namespace
@@ -181,14 +210,23 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
       return service->perform(operation, request);
     });
   };
+  // The bus front shares the handlers, the bound and the idle time with the socket.
+  std::unique_ptr<BusFront> bus;
+  settings.otherActivity = [&bus] {
+    return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
+  };
   auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
+  if (options.bus) {
+    bus = startBus(build, models, settings.maxConnections, makeHandler, signals.get());
+  }
   const auto outcome = server->run(signals.get());
   logStopped(outcome, signals.get(), options.idleExit);
-  if (outcome == Server::Outcome::kDrainTimedOut) {
+  if (outcome == Server::Outcome::kDrainTimedOut || (bus && !bus->finish(settings.drainTimeout))) {
     // Requests still running after the bound: leave without waiting for them.
     (void)std::fflush(nullptr);
     std::_Exit(kExitOk);
   }
+  bus.reset();
   return kExitOk;
 }
 

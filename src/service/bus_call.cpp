@@ -1,0 +1,72 @@
+#include "service/bus_call.h"
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "protocol/text.h"
+#include "service/bus_names.h"
+
+namespace printxpc::bus {
+namespace {
+
+struct BusUnref {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// A GET may wait long for a silent printer; the service bounds every operation itself.
+constexpr std::uint64_t kCallTimeoutUsec = 24ULL * 3600 * 1000 * 1000;
+
+CallFailure failure(std::string message) { return {{}, std::move(message)}; }
+std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+}  // namespace
+
+std::variant<std::string, CallFailure> callOverBus(const BuildIdentity& build, Operation operation,
+                                                   std::string_view request) {
+  if (request.find('\0') != std::string_view::npos || !text::isValidUtf8(request)) {
+    return failure("the request string is not UTF-8 text without NUL, which the bus carries");
+  }
+  sd_bus* raw = nullptr;
+  const int opened = sd_bus_open_user(&raw);
+  const std::unique_ptr<sd_bus, BusUnref> bus(raw);
+  if (opened < 0) {
+    return failure("cannot connect to the session bus: " + errorText(opened));
+  }
+  sd_bus_message* rawCall = nullptr;
+  const std::string name = busName(build);
+  int result = sd_bus_message_new_method_call(
+      raw, &rawCall, name.c_str(), std::string(kObjectPath).c_str(),
+      std::string(kInterface).c_str(), std::string(methodOf(operation)).c_str());
+  const MessagePtr call(rawCall);
+  const std::string text(request);
+  if (result >= 0) {
+    result = sd_bus_message_append(rawCall, "s", text.c_str());
+  }
+  if (result < 0) {
+    return failure("cannot build the call: " + errorText(result));
+  }
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
+  sd_bus_message* rawReply = nullptr;
+  result = sd_bus_call(raw, rawCall, kCallTimeoutUsec, &error, &rawReply);
+  const MessagePtr reply(rawReply);
+  if (result < 0) {
+    CallFailure failed{error.name != nullptr ? error.name : "",
+                       error.message != nullptr ? error.message : errorText(result)};
+    sd_bus_error_free(&error);
+    return failed;
+  }
+  const char* answer = nullptr;
+  if (const int read = sd_bus_message_read(rawReply, "s", &answer); read < 0) {
+    return failure("the reply is not one string: " + errorText(read));
+  }
+  return std::string(answer);
+}
+
+}  // namespace printxpc::bus
