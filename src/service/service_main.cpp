@@ -119,6 +119,9 @@ UniqueFd stopSignals() {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // A hangup has nothing to tell this service; it comes when a terminal that it opened
+  // becomes its controlling terminal and is closed again.
+  (void)std::signal(SIGHUP, SIG_IGN);
   return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
@@ -148,6 +151,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
 
   UniqueFd listener;
   std::string ownedPath;
+  SocketFile ownedFile;
   if (auto activated = activatedSocket()) {
     if (!isListeningUnixStream(activated->get())) {
       fail(build, "the socket passed by the service manager is not a listening Unix stream socket");
@@ -163,7 +167,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
       fail(build, path.error);
       return kExitFailure;
     }
-    if (const auto error = listenAt(ownedPath, listener)) {
+    if (const auto error = listenAt(ownedPath, listener, ownedFile)) {
       fail(build, *error);
       return kExitFailure;
     }
@@ -181,7 +185,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
       return service->perform(operation, request);
     });
   };
-  auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
+  auto server = std::make_unique<Server>(std::move(listener), ownedFile, settings, makeHandler);
   const auto outcome = server->run(signals.get());
   logStopped(outcome, signals.get(), options.idleExit);
   if (outcome == Server::Outcome::kDrainTimedOut) {
