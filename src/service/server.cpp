@@ -139,6 +139,9 @@ Server::Outcome Server::run(int signalFd) {
 }
 
 void Server::acceptOne() {
+  if (!reserve_) {
+    reserve_ = openReserve();  // lost while descriptors were short: it comes first
+  }
   UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!socket) {
     if (errno == EMFILE || errno == ENFILE) {
@@ -160,13 +163,13 @@ void Server::acceptOne() {
 // to accept it and say why; when even that fails, the listener rests for a while.
 void Server::refuseForLackOfDescriptors() {
   reserve_.reset();
-  const UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  const bool stillShort = !socket && (errno == EMFILE || errno == ENFILE);
-  if (socket) {
+  bool refused = false;
+  if (const UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)); socket) {
     refuse(socket.get(), "the service is out of file descriptors; try again later");
-  }
+    refused = true;
+  }  // closed here, so that the reserve can take its place again
   reserve_ = openReserve();
-  if (stillShort || !reserve_) {
+  if (!refused || !reserve_) {
     acceptResumes_ = Clock::now() + kAcceptRest;
   }
 }

@@ -1,5 +1,6 @@
 #include "service/service_main.h"
 
+#include <malloc.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -175,6 +176,9 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
 
   logStarted(build, listener.get(), ownedPath.empty());
   const UniqueFd signals = stopSignals();
+  // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
+  // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
+  (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   ServerSettings settings;
   settings.connection.protocolName = protocolName(build);
   settings.idleExit = options.idleExit;

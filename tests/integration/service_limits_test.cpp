@@ -221,6 +221,7 @@ TEST(ServiceLimits, ExhaustedThreadsOrDescriptorsAnswerBusy) {
     }
     EXPECT_EQ(refusal, kBusy);
     ASSERT_FALSE(admitted.empty());
+    EXPECT_EQ(GuardedClient(service.socketPath(), protocol).answer(), kBusy);  // and the next
     EXPECT_TRUE(waitUntil([&] { return mainThreadState(pid) == 'S'; }, 5s))
         << "the service's main thread keeps running: " << mainThreadState(pid);
     EXPECT_EQ(admitted.front()->call(kWritable, service.dir() + "/x"), "reply");
