@@ -62,8 +62,8 @@ class BufferIo : public ConnectionIo {
     sent_.append(bytes);
     return true;
   }
-  void setReadDeadline(
-      std::optional<std::chrono::steady_clock::time_point> /*deadline*/) override {}
+  void setReadDeadline(std::optional<std::chrono::steady_clock::time_point> /*deadline*/) override {
+  }
   const std::string& sent() const { return sent_; }
 
  private:

@@ -29,9 +29,7 @@ class SocketIo final : public ConnectionIo {
     return source_.read(into);
   }
   bool send(std::string_view bytes) override { return transport::sendAll(fd_, bytes); }
-  void setReadDeadline(std::optional<Clock::time_point> deadline) override {
-    deadline_ = deadline;
-  }
+  void setReadDeadline(std::optional<Clock::time_point> deadline) override { deadline_ = deadline; }
 
  private:
   bool readableInTime() const {
@@ -39,7 +37,8 @@ class SocketIo final : public ConnectionIo {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
       pollfd readable{fd_, POLLIN, 0};
-      const int ready = ::poll(&readable, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+      const int ready =
+          ::poll(&readable, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
       if (ready > 0) {
         return true;
       }

@@ -83,8 +83,7 @@ class GuardedClient {
   std::string answer_ = "cannot connect";
 };
 
-const std::string kBusy =
-    "error " + std::to_string(static_cast<int>(wire::TransportError::kBusy));
+const std::string kBusy = "error " + std::to_string(static_cast<int>(wire::TransportError::kBusy));
 
 // The scheduler state of the process's main thread (R running, S sleeping, ...).
 char mainThreadState(pid_t pid) {
@@ -129,8 +128,7 @@ std::vector<std::string> asLimitedUser(const std::string& dir, std::vector<std::
     ADD_FAILURE() << "cannot hand " << dir << " to the test user";
   }
   const std::string id = std::to_string(kLimitedUid);
-  argv.insert(argv.begin(),
-              {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
+  argv.insert(argv.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
   return argv;
 }
 
@@ -204,9 +202,8 @@ TEST(ServiceLimits, ExhaustedThreadsOrDescriptorsAnswerBusy) {
     // As the service's own user: changing another user's limits takes a capability that
     // the test may not have.
     const std::string value = std::to_string(c.limit(resourceUse(pid)));
-    const auto lowered = runCommand(asLimitedUser(service.dir(), {"prlimit", "--pid",
-                                                                  std::to_string(pid),
-                                                                  c.option + ("=" + value)}));
+    const auto lowered = runCommand(asLimitedUser(
+        service.dir(), {"prlimit", "--pid", std::to_string(pid), c.option + ("=" + value)}));
     ASSERT_EQ(lowered.exitCode, 0) << lowered.err;
 
     std::vector<std::unique_ptr<GuardedClient>> admitted;

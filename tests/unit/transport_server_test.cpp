@@ -316,10 +316,10 @@ TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
   struct Case {
     const char* name;
     bool helloFirst;
-    std::string header;     // sent at once (after the hello, if any)
+    std::string header;    // sent at once (after the hello, if any)
     std::size_t trickled;  // then bytes sent one every 20 ms, far within each read's wait
   };
-  const std::string hello100("\x01\x00\x00\x00\x64", 5);      // a hello of 100 bytes
+  const std::string hello100("\x01\x00\x00\x00\x64", 5);     // a hello of 100 bytes
   const std::string request1000("\x03\x00\x00\x03\xE8", 5);  // a request of 1,000 bytes
   const Case cases[] = {
       {"hello trickled a byte at a time", false, hello100, 100},
@@ -361,15 +361,16 @@ TEST_F(TransportServer, BytesBufferedForFramesStayWithinTheBudget) {
   const std::string big(std::size_t{1000} * 1024 - 40, 'x');
   const std::string bigFrame = wire::encodeFrame(
       wire::FrameKind::kRequest, wire::encodeRequestPayload("isFilePathWritable_XPC", big));
-  const std::string mediumFrame = wire::encodeFrame(
-      wire::FrameKind::kRequest,
-      wire::encodeRequestPayload("isFilePathWritable_XPC", std::string(300 * 1024, 'm')));
+  const std::string mediumFrame =
+      wire::encodeFrame(wire::FrameKind::kRequest,
+                        wire::encodeRequestPayload("isFilePathWritable_XPC",
+                                                   std::string(std::size_t{300} * 1024, 'm')));
 
   RawConnection holder(path_);
   holder.hello();
-  const std::size_t held = 900 * 1024;
+  const std::size_t held = std::size_t{900} * 1024;
   holder.send(std::string_view(bigFrame).substr(0, held));  // most of a frame, then a pause
-  waitForBufferedBytes(held - 64 * 1024);
+  waitForBufferedBytes(held - std::size_t{64} * 1024);
 
   RawConnection refused(path_);
   refused.hello();
