@@ -62,7 +62,8 @@ class BufferIo : public ConnectionIo {
     sent_.append(bytes);
     return true;
   }
-  void setReceiveTimeout(std::chrono::milliseconds /*timeout*/) override {}
+  void setReadDeadline(std::optional<std::chrono::steady_clock::time_point> /*deadline*/) override {
+  }
   const std::string& sent() const { return sent_; }
 
  private:

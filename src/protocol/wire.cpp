@@ -88,6 +88,37 @@ std::optional<ErrorPayload> parseErrorPayload(std::string_view payload) {
                       payload.substr(2)};
 }
 
+bool BufferBudget::take(std::size_t bytes) {
+  std::size_t used = used_.load();
+  do {
+    if (bytes > limit_ - std::min(used, limit_)) {
+      return false;
+    }
+  } while (!used_.compare_exchange_weak(used, used + bytes));
+  return true;
+}
+
+bool FrameReader::charge(std::size_t bytes) {
+  if (budget_ == nullptr) {
+    return true;
+  }
+  if (bytes > charged_ && !budget_->take(bytes - charged_)) {
+    return false;
+  }
+  if (bytes < charged_) {
+    budget_->give(charged_ - bytes);
+  }
+  charged_ = bytes;
+  return true;
+}
+
+void FrameReader::recycle(Frame& frame) {
+  if (frame.payload.capacity() > kBufferSize) {
+    std::string().swap(frame.payload);
+  }
+  charge(buffer_.size() > kBufferSize ? buffer_.size() - kBufferSize : 0);
+}
+
 ReadStatus FrameReader::fill(std::size_t count) {
   while (end_ - begin_ < count) {
     if (begin_ > 0) {
@@ -98,7 +129,11 @@ ReadStatus FrameReader::fill(std::size_t count) {
     if (end_ == buffer_.size()) {
       // Grow with the bytes that arrive, not with the length that a header announces: a
       // peer that announces a large frame and sends little gets little memory.
-      buffer_.resize(std::max(kBufferSize, std::min(count, 2 * buffer_.size())));
+      const std::size_t size = std::max(kBufferSize, std::min(count, 2 * buffer_.size()));
+      if (!charge(std::max(charged_, size - kBufferSize))) {
+        return ReadStatus::kOverBudget;
+      }
+      buffer_.resize(size);
     }
     const std::ptrdiff_t got = source_.read({buffer_.data() + end_, buffer_.size() - end_});
     if (got == 0) {
@@ -113,6 +148,7 @@ ReadStatus FrameReader::fill(std::size_t count) {
 }
 
 ReadStatus FrameReader::next(Frame& frame) {
+  recycle(frame);
   if (const ReadStatus status = fill(kHeaderSize); status != ReadStatus::kFrame) {
     return status;
   }

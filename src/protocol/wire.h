@@ -3,6 +3,7 @@
 // Every frame is a kind byte, a 4-byte big-endian payload length and the payload.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -84,21 +85,55 @@ enum class ReadStatus {
   kIoError,
   kUnknownKind,
   kTooLarge,
+  kOverBudget,  // the frame would take more memory than the shared budget has left
+};
+
+// Bytes that several frame readers together may hold beyond their standing buffers, so
+// that many large or unfinished frames at once cannot take the memory of the process.
+// Safe from any thread.
+class BufferBudget {
+ public:
+  explicit BufferBudget(std::size_t limit) : limit_(limit) {}
+  // Takes the bytes, or nothing and false when they would exceed the limit.
+  bool take(std::size_t bytes);
+  void give(std::size_t bytes) { used_ -= bytes; }
+  std::size_t used() const { return used_; }
+
+ private:
+  const std::size_t limit_;
+  std::atomic<std::size_t> used_{0};
 };
 
 // Reads whole frames, buffering so that a small frame costs one read call.
 class FrameReader {
  public:
-  explicit FrameReader(ByteSource& source) : source_(source) {}
+  // With a budget, the memory of a frame larger than the standing buffer is taken from it
+  // (and held until the caller is done with that frame).
+  explicit FrameReader(ByteSource& source, BufferBudget* budget = nullptr)
+      : source_(source), budget_(budget) {}
+  ~FrameReader() { charge(0); }
+  FrameReader(const FrameReader&) = delete;
+  FrameReader& operator=(const FrameReader&) = delete;
+
   ReadStatus next(Frame& frame);
+  // Waits until at least one byte of the next frame is buffered (kFrame), or returns how
+  // the stream ended.
+  ReadStatus awaitBytes() { return fill(1); }
+  // The caller is done with the frame: a large payload's memory goes back, with its share
+  // of the budget. next() does so itself; this is for a wait between frames.
+  void recycle(Frame& frame);
 
  private:
   // Makes at least `count` bytes available in the buffer: kFrame once they are there, else
   // the status that ended the reading (end of stream, truncation, I/O error).
   ReadStatus fill(std::size_t count);
+  // Sets the bytes held from the budget; false when the budget cannot give them.
+  bool charge(std::size_t bytes);
 
   static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
   ByteSource& source_;
+  BufferBudget* budget_;
+  std::size_t charged_ = 0;
   std::vector<std::uint8_t> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

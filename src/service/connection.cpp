@@ -1,7 +1,10 @@
 #include "service/connection.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 
 #include "protocol/text.h"
 #include "protocol/transport.h"
@@ -9,6 +12,7 @@
 namespace printxpc {
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using wire::FrameKind;
 using wire::ReadStatus;
 using wire::TransportError;
@@ -17,18 +21,36 @@ class SocketIo final : public ConnectionIo {
  public:
   explicit SocketIo(int fd) : fd_(fd), source_(fd) {}
 
-  std::ptrdiff_t read(std::span<std::uint8_t> into) override { return source_.read(into); }
-  bool send(std::string_view bytes) override { return transport::sendAll(fd_, bytes); }
-  void setReceiveTimeout(std::chrono::milliseconds timeout) override {
-    timeval value{};
-    value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+  std::ptrdiff_t read(std::span<std::uint8_t> into) override {
+    if (deadline_ && !readableInTime()) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    return source_.read(into);
   }
+  bool send(std::string_view bytes) override { return transport::sendAll(fd_, bytes); }
+  void setReadDeadline(std::optional<Clock::time_point> deadline) override { deadline_ = deadline; }
 
  private:
+  bool readableInTime() const {
+    for (;;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+      pollfd readable{fd_, POLLIN, 0};
+      const int ready =
+          ::poll(&readable, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+      if (ready > 0) {
+        return true;
+      }
+      if (ready == 0 || errno != EINTR) {
+        return false;
+      }
+    }
+  }
+
   int fd_;
   transport::FdSource source_;
+  std::optional<Clock::time_point> deadline_;
 };
 
 bool sendFrame(ConnectionIo& io, FrameKind kind, std::string_view payload) {
@@ -49,13 +71,17 @@ void reportUnreadable(ConnectionIo& io, ReadStatus status) {
       sendError(io, TransportError::kFrameTooLarge,
                 "frame payload above " + std::to_string(wire::kMaxPayload) + " bytes");
       return;
+    case ReadStatus::kOverBudget:
+      sendError(io, TransportError::kBusy,
+                "the service holds too much unfinished data from its clients; try again later");
+      return;
     default:
       return;  // the peer is gone or timed out: nobody to tell
   }
 }
 
 bool handshake(ConnectionIo& io, wire::FrameReader& reader, const ConnectionSettings& settings) {
-  io.setReceiveTimeout(settings.handshakeTimeout);
+  io.setReadDeadline(Clock::now() + settings.handshakeTimeout);
   wire::Frame frame;
   if (const ReadStatus status = reader.next(frame); status != ReadStatus::kFrame) {
     reportUnreadable(io, status);
@@ -71,7 +97,6 @@ bool handshake(ConnectionIo& io, wire::FrameReader& reader, const ConnectionSett
               "this service speaks " + settings.protocolName);
     return false;
   }
-  io.setReceiveTimeout(std::chrono::milliseconds(0));
   return sendFrame(io, FrameKind::kWelcome, settings.protocolName);
 }
 
@@ -103,17 +128,30 @@ bool answerRequest(ConnectionIo& io, const wire::Frame& frame, const RequestHand
   return sendFrame(io, FrameKind::kReply, *reply);
 }
 
+// Waits for the next request as long as the client likes; once it begins, it must arrive
+// whole in time.
+ReadStatus nextRequest(ConnectionIo& io, wire::FrameReader& reader,
+                       const ConnectionSettings& settings, wire::Frame& frame) {
+  reader.recycle(frame);
+  io.setReadDeadline(std::nullopt);
+  if (const ReadStatus status = reader.awaitBytes(); status != ReadStatus::kFrame) {
+    return status;
+  }
+  io.setReadDeadline(Clock::now() + settings.frameTimeout);
+  return reader.next(frame);
+}
+
 }  // namespace
 
 void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
-                     const RequestHandler& handler) {
-  wire::FrameReader reader(io);
+                     const RequestHandler& handler, wire::BufferBudget* budget) {
+  wire::FrameReader reader(io, budget);
   if (!handshake(io, reader, settings)) {
     return;
   }
   wire::Frame frame;
   for (;;) {
-    const ReadStatus status = reader.next(frame);
+    const ReadStatus status = nextRequest(io, reader, settings, frame);
     if (status != ReadStatus::kFrame) {
       reportUnreadable(io, status);
       return;
@@ -124,9 +162,10 @@ void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
   }
 }
 
-void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler) {
+void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler,
+                     wire::BufferBudget* budget) {
   SocketIo io(fd);
-  serveConnection(io, settings, handler);
+  serveConnection(io, settings, handler, budget);
 }
 
 }  // namespace printxpc

@@ -17,9 +17,12 @@ using RequestHandler = std::function<std::optional<std::string>(Operation, std::
 
 struct ConnectionSettings {
   std::string protocolName;  // "XPC_Protocol<suffix>"
-  // A client that does not complete the handshake in this time is dropped, so that a
-  // stuck peer cannot hold a connection slot forever.
+  // A client that does not complete the handshake in this time, counted from the
+  // connection, is dropped, so that a stuck or trickling peer cannot hold a slot forever.
   std::chrono::milliseconds handshakeTimeout{10000};
+  // Between requests a client may wait as long as it likes, but a frame once begun must
+  // arrive whole in this time: a stalled half frame would hold its memory for good.
+  std::chrono::milliseconds frameTimeout{10000};
 };
 
 // Both directions of one connection: a socket in the service, buffers in fuzzing.
@@ -27,16 +30,17 @@ class ConnectionIo : public wire::ByteSource {
  public:
   // Writes all bytes; false when the peer can no longer be reached.
   virtual bool send(std::string_view bytes) = 0;
-  // Bounds the wait of each read; zero waits without bound.
-  virtual void setReceiveTimeout(std::chrono::milliseconds timeout) = 0;
+  // Reads fail once the deadline has passed; none: reads wait without bound.
+  virtual void setReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
 };
 
 // Serves the connection until the peer closes it or the stream can no longer be trusted.
-// Never throws.
+// Frames beyond the standing buffer take their memory from `budget` (if any). Never throws.
 void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
-                     const RequestHandler& handler);
+                     const RequestHandler& handler, wire::BufferBudget* budget = nullptr);
 
 // The same on a connected socket; the caller owns and closes the descriptor.
-void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler);
+void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler,
+                     wire::BufferBudget* budget = nullptr);
 
 }  // namespace printxpc

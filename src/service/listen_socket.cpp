@@ -60,7 +60,23 @@ bool isListeningUnixStream(int fd) {
          address.ss_family == AF_UNIX;
 }
 
+void SocketFile::removeIfOurs() const {
+  struct stat status {};
+  if (path.empty() || ::lstat(path.c_str(), &status) != 0) {
+    return;
+  }
+  if (status.st_dev == device && status.st_ino == inode) {
+    ::unlink(path.c_str());
+  }
+}
+
 std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener) {
+  SocketFile ignored;
+  return listenAt(path, listener, ignored);
+}
+
+std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
+                                    SocketFile& created) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(address.sun_path)) {
@@ -92,9 +108,15 @@ std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener)
   if (bound != 0) {
     return "cannot listen at " + path + ": " + std::strerror(bindErrno);
   }
+  // Taken at once, before any other instance could replace the file.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0) {
+    created = {path, status.st_dev, status.st_ino};
+  }
   if (::listen(listener.get(), SOMAXCONN) != 0) {
     const int listenErrno = errno;
-    ::unlink(path.c_str());
+    created.removeIfOurs();
+    created = {};
     return "cannot listen at " + path + ": " + std::strerror(listenErrno);
   }
   return std::nullopt;

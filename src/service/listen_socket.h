@@ -1,6 +1,8 @@
 // The listening socket of the service: created at a path, or passed by systemd.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -14,9 +16,22 @@ std::optional<UniqueFd> activatedSocket();
 
 bool isListeningUnixStream(int fd);
 
+// The socket file that this process created. Another instance may replace it while this
+// one runs (after this one stopped answering, or by hand); that file is not ours to remove.
+struct SocketFile {
+  std::string path;  // empty: no file of ours (socket activation)
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  // Removes the file if it is still the one that this process bound.
+  void removeIfOurs() const;
+};
+
 // Creates a listening socket at the path with mode 0600. A stale socket file (nobody
 // answers) is replaced; a live service or a file that is not a socket is left alone.
 // A message on failure.
+std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
+                                    SocketFile& created);
 std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener);
 
 }  // namespace printxpc

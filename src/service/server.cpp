@@ -1,5 +1,6 @@
 #include "service/server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 #include "common/log.h"
 #include "protocol/transport.h"
@@ -35,6 +37,15 @@ int pollTimeout(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<std::int64_t>(left.count() + 1, 0, 60000));
 }
 
+// How long the listener rests when descriptors ran out and no peer could be refused.
+constexpr std::chrono::milliseconds kAcceptRest{100};
+
+UniqueFd openReserve() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY)); }
+
+void refuse(int fd, std::string_view message) {
+  transport::sendError(fd, wire::TransportError::kBusy, message);
+}
+
 void drainEventFd(int fd) {
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t ignored = ::read(fd, &count, sizeof(count));
@@ -42,13 +53,18 @@ void drainEventFd(int fd) {
 
 }  // namespace
 
-Server::Server(UniqueFd listener, std::string ownedPath, ServerSettings settings,
+Server::Server(UniqueFd listener, SocketFile ownedFile, ServerSettings settings,
                HandlerFactory makeHandler)
     : listener_(std::move(listener)),
-      ownedPath_(std::move(ownedPath)),
+      ownedFile_(std::move(ownedFile)),
       settings_(std::move(settings)),
       makeHandler_(std::move(makeHandler)),
-      wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      reserve_(openReserve()),
+      budget_(settings_.bufferBudget) {
+  // A peer that leaves between poll and accept must not leave the loop blocked in accept.
+  ::fcntl(listener_.get(), F_SETFL, ::fcntl(listener_.get(), F_GETFL) | O_NONBLOCK);
+}
 
 Server::~Server() {
   requestStop();
@@ -85,9 +101,18 @@ Server::Outcome Server::run(int signalFd) {
     if (idle && idleExit && Clock::now() - idleSince >= settings_.idleExit) {
       break;
     }
-    pollfd fds[3] = {
-        {listener_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-    const int timeout = idle && idleExit ? pollTimeout(idleSince + settings_.idleExit) : -1;
+    if (acceptResumes_ && Clock::now() >= *acceptResumes_) {
+      acceptResumes_.reset();
+    }
+    // A negative descriptor is skipped by poll: the listener rests.
+    pollfd fds[3] = {{acceptResumes_ ? -1 : listener_.get(), POLLIN, 0},
+                     {wakeup_.get(), POLLIN, 0},
+                     {signalFd, POLLIN, 0}};
+    int timeout = idle && idleExit ? pollTimeout(idleSince + settings_.idleExit) : -1;
+    if (acceptResumes_) {
+      const int rest = pollTimeout(*acceptResumes_);
+      timeout = timeout < 0 ? rest : std::min(timeout, rest);
+    }
     if (::poll(fds, signalFd >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) {
       break;
     }
@@ -97,6 +122,7 @@ Server::Outcome Server::run(int signalFd) {
     if ((fds[1].revents & POLLIN) != 0) {
       drainEventFd(wakeup_.get());
       reapFinished();
+      acceptResumes_.reset();  // a connection may have ended and freed its descriptor
       if (activeConnections() == 0 && !idle) {
         idleSince = Clock::now();
       }
@@ -108,9 +134,7 @@ Server::Outcome Server::run(int signalFd) {
   const bool idleStop = !stopRequested_ && activeConnections() == 0;
   stopRequested_ = true;
   listener_.reset();
-  if (!ownedPath_.empty()) {
-    ::unlink(ownedPath_.c_str());
-  }
+  ownedFile_.removeIfOurs();
   if (!drain()) {
     return Outcome::kDrainTimedOut;
   }
@@ -118,9 +142,15 @@ Server::Outcome Server::run(int signalFd) {
 }
 
 void Server::acceptOne() {
+  if (!reserve_) {
+    reserve_ = openReserve();  // lost while descriptors were short: it comes first
+  }
   UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!socket) {
-    return;  // the peer left before we got to it, or descriptors ran out for a moment
+    if (errno == EMFILE || errno == ENFILE) {
+      refuseForLackOfDescriptors();
+    }
+    return;  // otherwise the peer left before we got to it
   }
   if (!peerAllowed(socket.get())) {
     log::peerRefused(socket.get());
@@ -131,22 +161,48 @@ void Server::acceptOne() {
   admit(std::move(socket));
 }
 
+// Out of descriptors, the waiting peer cannot be accepted: it would get no answer, and the
+// listener would stay readable, so the loop would spin. The reserve descriptor makes room
+// to accept it and say why; when even that fails, the listener rests for a while.
+void Server::refuseForLackOfDescriptors() {
+  reserve_.reset();
+  bool refused = false;
+  if (const UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)); socket) {
+    refuse(socket.get(), "the service is out of file descriptors; try again later");
+    refused = true;
+  }  // closed here, so that the reserve can take its place again
+  reserve_ = openReserve();
+  if (!refused || !reserve_) {
+    acceptResumes_ = Clock::now() + kAcceptRest;
+  }
+}
+
 void Server::admit(UniqueFd socket) {
   const std::lock_guard lock(mutex_);
   if (connections_.size() >= settings_.maxConnections) {
-    transport::sendError(
-        socket.get(), wire::TransportError::kBusy,
-        "too many connections (" + std::to_string(settings_.maxConnections) + "); try again later");
+    refuse(socket.get(), "too many connections (" + std::to_string(settings_.maxConnections) +
+                             "); try again later");
     return;
   }
   auto& connection = *connections_.emplace_back(std::make_unique<Connection>());
   connection.socket = std::move(socket);
-  connection.thread = std::thread([this, &connection] { serve(connection); });
+  try {
+    connection.thread = std::thread([this, &connection] { serve(connection); });
+  } catch (const std::system_error&) {
+    // Out of threads (the process limit, or memory): this peer may come back later.
+    refuse(connection.socket.get(), "the service cannot start a thread now; try again later");
+    connections_.pop_back();
+  }
 }
 
 void Server::serve(Connection& connection) {
-  const RequestHandler handler = withOperationLog(makeHandler_(), connection.socket.get());
-  serveConnection(connection.socket.get(), settings_.connection, handler);
+  try {
+    const RequestHandler handler = withOperationLog(makeHandler_(), connection.socket.get());
+    serveConnection(connection.socket.get(), settings_.connection, handler, &budget_);
+  } catch (const std::exception&) {
+    // An operation that could not get a resource (a thread, memory) ends this connection
+    // only; the service goes on serving the others.
+  }
   connection.finished = true;
   notify();
 }

@@ -9,11 +9,14 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "common/unique_fd.h"
+#include "protocol/wire.h"
 #include "service/connection.h"
+#include "service/listen_socket.h"
 
 namespace printxpc {
 
@@ -32,13 +35,17 @@ struct ServerSettings {
   std::function<std::chrono::steady_clock::time_point()> otherActivity;
   // On a stop signal, how long requests in progress may take to finish.
   std::chrono::milliseconds drainTimeout{10000};
+  // Bytes that all connections together may hold for frames beyond each one's small
+  // standing buffer: room for three of the largest frames at once. A connection whose
+  // frame would exceed it is told "busy" and closed.
+  std::size_t bufferBudget = std::size_t{32} * 1024 * 1024;
 };
 
 class Server {
  public:
-  // `listener` is a listening Unix stream socket. `ownedPath` is the socket file that this
-  // process created and removes when it stops (empty under socket activation).
-  Server(UniqueFd listener, std::string ownedPath, ServerSettings settings,
+  // `listener` is a listening Unix stream socket. `ownedFile` is the socket file that this
+  // process created and removes when it stops, if still there (none under socket activation).
+  Server(UniqueFd listener, SocketFile ownedFile, ServerSettings settings,
          HandlerFactory makeHandler);
   // Waits for every connection thread, without a bound: a caller that needs one uses
   // run()'s outcome and leaves the process instead.
@@ -56,6 +63,8 @@ class Server {
   void requestStop();
 
   std::size_t activeConnections() const;
+  // Bytes held now for frames beyond the connections' standing buffers.
+  std::size_t bufferedBytes() const { return budget_.used(); }
 
  private:
   struct Connection {
@@ -65,6 +74,7 @@ class Server {
   };
 
   void acceptOne();
+  void refuseForLackOfDescriptors();
   void admit(UniqueFd socket);
   void serve(Connection& connection);
   void reapFinished();
@@ -74,11 +84,18 @@ class Server {
   void notify() const;
 
   UniqueFd listener_;
-  std::string ownedPath_;
+  SocketFile ownedFile_;
   ServerSettings settings_;
   HandlerFactory makeHandler_;
   UniqueFd wakeup_;  // eventfd: a connection finished, or a stop was asked for
+  // Held open to be given up when descriptors run out, so that the waiting peer can be
+  // accepted and told why it is refused.
+  UniqueFd reserve_;
+  // While descriptors are short and no peer can be refused, the listener rests until then
+  // (or until a connection ends), instead of reporting the same waiting peer over and over.
+  std::optional<std::chrono::steady_clock::time_point> acceptResumes_;
   std::atomic<bool> stopRequested_{false};
+  wire::BufferBudget budget_;
 
   mutable std::mutex mutex_;
   std::list<std::unique_ptr<Connection>> connections_;

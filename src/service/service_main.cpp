@@ -1,5 +1,6 @@
 #include "service/service_main.h"
 
+#include <malloc.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -129,6 +130,9 @@ UniqueFd stopSignals() {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // A hangup has nothing to tell this service; it comes when a terminal that it opened
+  // becomes its controlling terminal and is closed again.
+  (void)std::signal(SIGHUP, SIG_IGN);
   return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
@@ -177,6 +181,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
 
   UniqueFd listener;
   std::string ownedPath;
+  SocketFile ownedFile;
   if (auto activated = activatedSocket()) {
     if (!isListeningUnixStream(activated->get())) {
       fail(build, "the socket passed by the service manager is not a listening Unix stream socket");
@@ -192,7 +197,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
       fail(build, path.error);
       return kExitFailure;
     }
-    if (const auto error = listenAt(ownedPath, listener)) {
+    if (const auto error = listenAt(ownedPath, listener, ownedFile)) {
       fail(build, *error);
       return kExitFailure;
     }
@@ -200,6 +205,9 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
 
   logStarted(build, listener.get(), ownedPath.empty());
   const UniqueFd signals = stopSignals();
+  // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
+  // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
+  (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   ServerSettings settings;
   settings.connection.protocolName = protocolName(build);
   settings.idleExit = options.idleExit;
@@ -215,7 +223,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   settings.otherActivity = [&bus] {
     return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
   };
-  auto server = std::make_unique<Server>(std::move(listener), ownedPath, settings, makeHandler);
+  auto server = std::make_unique<Server>(std::move(listener), ownedFile, settings, makeHandler);
   if (options.bus) {
     bus = startBus(build, models, settings.maxConnections, makeHandler, signals.get());
   }

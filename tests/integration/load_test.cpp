@@ -39,8 +39,8 @@ constexpr std::int64_t kEchoTimeoutMs = 1000;
 // Growth of the service's resident memory over the whole run, warm-up included (thread
 // stacks and malloc arenas of 64 connection threads stay mapped), and over the measured
 // run after the warm-up, where only a leak could add much.
-constexpr long kRssGrowthFromIdleKiB = 32L * 1024;
-constexpr long kRssGrowthAfterWarmUpKiB = 4L * 1024;
+[[maybe_unused]] constexpr long kRssGrowthFromIdleKiB = 32L * 1024;
+[[maybe_unused]] constexpr long kRssGrowthAfterWarmUpKiB = 4L * 1024;
 
 enum class Kind {
   kWritableExisting,

@@ -39,8 +39,9 @@ class TransportClientApi : public ::testing::Test {
     ServerSettings settings;
     settings.connection.protocolName = protocolName(kBuilds[0]);
     UniqueFd listener;
-    ASSERT_EQ(listenAt(path_, listener), std::nullopt);
-    server_ = std::make_unique<Server>(std::move(listener), path_, settings, [] {
+    SocketFile owned;
+    ASSERT_EQ(listenAt(path_, listener, owned), std::nullopt);
+    server_ = std::make_unique<Server>(std::move(listener), owned, settings, [] {
       auto count = std::make_shared<int>(0);
       return RequestHandler([count](Operation, std::string_view request) {
         return std::optional<std::string>(std::to_string(++*count) + ":" + std::string(request));

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -45,7 +47,11 @@ class RawConnection {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     connected_ = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    // A failure guard only: a service that never answers fails the test instead of hanging it.
+    const timeval guard{20, 0};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
   }
+  int fd() const { return fd_.get(); }
   bool connected() const { return connected_; }
   void send(std::string_view bytes) { ASSERT_TRUE(transport::sendAll(fd_.get(), bytes)); }
   void hello(std::string_view protocol = kProtocol) {
@@ -69,11 +75,13 @@ class RawConnection {
     return error ? error->code : 0;
   }
   // True when the service has closed the connection. A peer that closes with our bytes
-  // still unread makes the stream end in a reset, which counts as closed too.
+  // still unread makes the stream end in a reset, which counts as closed too; the guard's
+  // timeout does not.
   bool closedByPeer() {
     wire::Frame frame;
     const auto status = next(frame);
-    return status == wire::ReadStatus::kEndOfStream || status == wire::ReadStatus::kIoError;
+    return status == wire::ReadStatus::kEndOfStream ||
+           (status == wire::ReadStatus::kIoError && errno != EAGAIN);
   }
 
  private:
@@ -109,8 +117,9 @@ class TransportServer : public ::testing::Test {
   void start(ServerSettings settings = {}) {
     settings.connection.protocolName = kProtocol;
     UniqueFd listener;
-    ASSERT_EQ(listenAt(path_, listener), std::nullopt);
-    server_ = std::make_unique<Server>(std::move(listener), path_, settings, countingHandlers());
+    SocketFile owned;
+    ASSERT_EQ(listenAt(path_, listener, owned), std::nullopt);
+    server_ = std::make_unique<Server>(std::move(listener), owned, settings, countingHandlers());
     runner_ = std::async(std::launch::async, [this] { return server_->run(-1); });
   }
 
@@ -133,6 +142,19 @@ class TransportServer : public ::testing::Test {
       std::this_thread::sleep_for(10ms);
     }
     ASSERT_EQ(server_->activeConnections(), count);
+  }
+
+  // Waits until the connections together hold at least (or, `exactly`, just) this many
+  // bytes for frames beyond their standing buffers.
+  void waitForBufferedBytes(std::size_t bytes, bool exactly = false) {
+    const auto reached = [&] {
+      const std::size_t held = server_->bufferedBytes();
+      return exactly ? held == bytes : held >= bytes;
+    };
+    for (int i = 0; i < 2000 && !reached(); ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(reached()) << server_->bufferedBytes() << " bytes held";
   }
 
   testing::TempDir dir_;
@@ -284,6 +306,95 @@ TEST_F(TransportServer, HandshakeTimeoutFreesTheSlot) {
   waitForConnections(0);
 }
 
+// A slow or stalled client loses its connection once its time is up, however it spaces its
+// bytes, so that such clients cannot keep every slot or hold buffers for good.
+TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
+  ServerSettings settings;
+  settings.connection.handshakeTimeout = 300ms;
+  settings.connection.frameTimeout = 300ms;
+  start(settings);
+  struct Case {
+    const char* name;
+    bool helloFirst;
+    std::string header;    // sent at once (after the hello, if any)
+    std::size_t trickled;  // then bytes sent one every 20 ms, far within each read's wait
+  };
+  const std::string hello100("\x01\x00\x00\x00\x64", 5);     // a hello of 100 bytes
+  const std::string request1000("\x03\x00\x00\x03\xE8", 5);  // a request of 1,000 bytes
+  const Case cases[] = {
+      {"hello trickled a byte at a time", false, hello100, 100},
+      {"request trickled a byte at a time", true, request1000, 1000},
+      {"request begun, then nothing", true, request1000 + "0123456789", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection raw(path_);
+    ASSERT_TRUE(raw.connected());
+    if (c.helloFirst) {
+      raw.hello();
+    }
+    raw.send(c.header);
+    std::atomic<bool> closed{false};
+    std::thread trickle([&] {
+      for (std::size_t i = 0; i < c.trickled && !closed; ++i) {
+        std::this_thread::sleep_for(20ms);
+        if (!transport::sendAll(raw.fd(), "x")) {
+          return;  // the service has closed the connection
+        }
+      }
+    });
+    // Before the whole frame could have arrived (2 s at the least), the service closes.
+    EXPECT_TRUE(raw.closedByPeer());
+    closed = true;
+    trickle.join();
+    waitForConnections(0);
+  }
+}
+
+// Memory held for unfinished frames is bounded across all connections, whatever clients do:
+// a frame that would exceed the budget is refused, the others are served, and what a
+// connection held is given back.
+TEST_F(TransportServer, BytesBufferedForFramesStayWithinTheBudget) {
+  ServerSettings settings;
+  settings.bufferBudget = std::size_t{1024} * 1024;
+  start(settings);
+  const std::string big(std::size_t{1000} * 1024 - 40, 'x');
+  const std::string bigFrame = wire::encodeFrame(
+      wire::FrameKind::kRequest, wire::encodeRequestPayload("isFilePathWritable_XPC", big));
+  const std::string mediumFrame =
+      wire::encodeFrame(wire::FrameKind::kRequest,
+                        wire::encodeRequestPayload("isFilePathWritable_XPC",
+                                                   std::string(std::size_t{300} * 1024, 'm')));
+
+  RawConnection holder(path_);
+  holder.hello();
+  const std::size_t held = std::size_t{900} * 1024;
+  holder.send(std::string_view(bigFrame).substr(0, held));  // most of a frame, then a pause
+  waitForBufferedBytes(held - std::size_t{64} * 1024);
+
+  RawConnection refused(path_);
+  refused.hello();
+  // The service may refuse and close before all of it is sent.
+  (void)transport::sendAll(refused.fd(), mediumFrame);
+  EXPECT_EQ(refused.nextErrorCode(), code(TransportError::kBusy));
+  EXPECT_TRUE(refused.closedByPeer());
+
+  holder.send(std::string_view(bigFrame).substr(held));
+  wire::Frame reply;
+  ASSERT_EQ(holder.next(reply), wire::ReadStatus::kFrame);
+  EXPECT_EQ(reply.payload, "1:" + big);
+  waitForBufferedBytes(0, true);  // answered: its memory is given back
+
+  auto later = std::make_unique<RawConnection>(path_);
+  later->hello();
+  later->send(mediumFrame);
+  ASSERT_EQ(later->next(reply), wire::ReadStatus::kFrame);
+  EXPECT_EQ(reply.kind, wire::FrameKind::kReply);
+  later.reset();
+  waitForConnections(1);
+  EXPECT_EQ(server_->bufferedBytes(), 0U);
+}
+
 TEST_F(TransportServer, ConnectionCapRefusesCleanlyAndRecovers) {
   ServerSettings settings;
   settings.maxConnections = 2;
@@ -342,6 +453,20 @@ TEST_F(TransportServer, StopLetsTheRequestInProgressFinish) {
   EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
   EXPECT_FALSE(std::filesystem::exists(path_));
   server_.reset();
+}
+
+// Another instance may have put its own socket at the path; stopping leaves that alone.
+TEST_F(TransportServer, StopRemovesOnlyTheSocketFileItCreated) {
+  start();
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  UniqueFd second;
+  ASSERT_EQ(listenAt(path_, second), std::nullopt);
+  server_->requestStop();
+  EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
+  server_.reset();
+  EXPECT_TRUE(std::filesystem::exists(path_));
+  RawConnection raw(path_);
+  EXPECT_TRUE(raw.connected());  // the second instance's socket still works
 }
 
 TEST_F(TransportServer, IdleExitWaitsForOpenConnections) {
