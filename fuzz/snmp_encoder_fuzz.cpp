@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,7 +27,8 @@ void require(bool condition) {
   }
 }
 
-// The dotted text with leading zeros dropped, empty arcs as 0 and no trailing dot.
+// The dotted text with each arc as strtoull reads it (blanks, a sign, digits up to any
+// other byte), empty arcs as 0 and no trailing dot.
 std::string canonical(std::string_view oid) {
   if (!oid.empty() && oid.back() == '.') {
     oid.remove_suffix(1);
@@ -35,11 +37,8 @@ std::string canonical(std::string_view oid) {
   std::size_t start = 0;
   while (true) {
     const std::size_t dot = oid.find('.', start);
-    std::string_view arc = oid.substr(start, dot == std::string_view::npos ? dot : dot - start);
-    while (arc.size() > 1 && arc.front() == '0') {
-      arc.remove_prefix(1);
-    }
-    text += arc.empty() ? "0" : std::string(arc);
+    const std::string arc(oid.substr(start, dot == std::string_view::npos ? dot : dot - start));
+    text += std::to_string(std::strtoull(arc.c_str(), nullptr, 10));
     if (dot == std::string_view::npos) {
       return text;
     }

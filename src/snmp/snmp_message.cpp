@@ -9,7 +9,9 @@
 namespace printxpc {
 namespace {
 
-constexpr std::uint64_t kMaxArc = 4294967295U;
+// The largest arc a text may name: the largest signed 32-bit number, which every SNMP
+// implementation can hold.
+constexpr std::uint64_t kMaxArc = 2147483647U;
 constexpr std::uint64_t kMaxFirstArc = 2;
 constexpr std::uint64_t kMaxSecondArcUnderZeroOrOne = 39;
 
@@ -21,10 +23,8 @@ std::uint64_t base128Length(std::uint64_t value) {
   return groups;
 }
 
-// One arc's decimal text from `p` up to the next dot or the end (an empty arc is 0); false
-// for any other character or a value above kMaxArc.
-// The value of a run of more than 19 digits (leading zeros), read with a check at every
-// digit; false when it is above kMaxArc.
+// The value of a run of digits too long to read without a check (more than 19, leading
+// zeros), read with a check at every digit; false when it is above kMaxArc.
 [[gnu::noinline]] bool readLongArc(const char* begin, const char* end, std::uint64_t& arc) {
   arc = 0;
   for (const char* p = begin; p != end; ++p) {
@@ -36,10 +36,36 @@ std::uint64_t base128Length(std::uint64_t value) {
   return true;
 }
 
+bool isArcBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isArcDigit(char c) { return c >= '0' && c <= '9'; }
+
+// An arc's text that is more than plain digits, read the way C's atoi reads a number:
+// leading blanks, one sign, then the digits up to the first other character; what follows
+// them up to the dot is not read. False for a text without digits (which would otherwise
+// silently ask for arc 0), a negative value, one above kMaxArc, and a NUL byte (the text
+// is then no single string).
+[[gnu::noinline]] bool readLooseArc(const char* begin, const char* end, std::uint64_t& arc) {
+  if (std::find(begin, end, '\0') != end) {
+    return false;
+  }
+  const char* p = std::find_if_not(begin, end, isArcBlank);
+  const bool negative = p != end && *p == '-';
+  if (p != end && (*p == '+' || *p == '-')) {
+    ++p;
+  }
+  const char* const digits = p;
+  p = std::find_if_not(p, end, isArcDigit);
+  if (p == digits || !readLongArc(digits, p, arc)) {
+    return false;
+  }
+  return !negative || arc == 0;
+}
+
 // Walks the subidentifiers of an OID text, the first two arcs combined into 40 x first +
 // second, and hands each to `sink`. False, possibly after some calls, when the text is
-// outside the limits. This is the one place that knows the OID text rules: digits and
-// dots only, at least two arcs, an empty arc is 0, a trailing dot adds nothing.
+// outside the limits. This is the one place that knows the OID text rules: arcs split at
+// dots, each read as readLooseArc reads it, at least two arcs, a first arc that is not
+// empty, an empty later arc is 0, a trailing dot adds nothing.
 template <typename Sink>
 bool forEachSubidentifier(std::string_view text, Sink&& sink) {
   if (text.size() >= SNMPMessage::kMaxOidTextLength) {
@@ -50,21 +76,13 @@ bool forEachSubidentifier(std::string_view text, Sink&& sink) {
   std::uint64_t arc = 0;
   std::uint64_t firstArc = 0;
   std::size_t arcCount = 0;
-  // Ends the arc that runs up to `at`; false when it breaks a limit. Up to 19 digits
-  // cannot wrap 64 bits.
-  auto endArc = [&](const char* at) __attribute__((always_inline)) {
-    if ((at - arcStart > 19) | (arc > kMaxArc)) [[unlikely]] {
-      if (arc > kMaxArc && at - arcStart <= 19) {
-        return false;
-      }
-      if (!readLongArc(arcStart, at, arc)) {
-        return false;
-      }
-    }
+  // Takes `arc` as the arc that runs up to `at`; false when it breaks a limit.
+  auto takeArc = [&](const char* at) __attribute__((always_inline)) {
     if (arcCount >= 2) [[likely]] {
       sink(arc);
     } else if (arcCount == 0) {
-      if (arc > kMaxFirstArc) {
+      // An empty first arc would turn ".1.3.6" into 0.1.3.6, an object nobody asked for.
+      if (at == arcStart || arc > kMaxFirstArc) {
         return false;
       }
       firstArc = arc;
@@ -78,6 +96,18 @@ bool forEachSubidentifier(std::string_view text, Sink&& sink) {
     arc = 0;
     arcStart = at + 1;
     return true;
+  };
+  // Ends a plain-digit arc that runs up to `at`. Up to 19 digits cannot wrap 64 bits.
+  auto endArc = [&](const char* at) __attribute__((always_inline)) {
+    if ((at - arcStart > 19) | (arc > kMaxArc)) [[unlikely]] {
+      if (arc > kMaxArc && at - arcStart <= 19) {
+        return false;
+      }
+      if (!readLongArc(arcStart, at, arc)) {
+        return false;
+      }
+    }
+    return takeArc(at);
   };
   for (const char* p = text.data(); p != end; ++p) {
     const auto digit = static_cast<unsigned char>(*p - '0');
@@ -93,9 +123,21 @@ bool forEachSubidentifier(std::string_view text, Sink&& sink) {
       arc = arc * 10 + digit;
       continue;
     }
-    if (*p != '.' || !endArc(p)) {
+    if (*p == '.') {
+      if (!endArc(p)) {
+        return false;
+      }
+      continue;
+    }
+    // Anything else (a blank, a sign, text after the digits): the whole arc the long way.
+    const char* const dot = std::find(p, end, '.');
+    if (!readLooseArc(arcStart, dot, arc) || !takeArc(dot)) {
       return false;
     }
+    if (dot == end) {
+      return arcCount >= 2;
+    }
+    p = dot;
   }
   // The text after the last dot is an arc unless it is empty (a trailing dot, or no text).
   if (arcStart != end && !endArc(end)) {

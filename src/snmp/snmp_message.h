@@ -138,9 +138,11 @@ class SNMPMessage {
   // the limits.
   static std::uint64_t getVarbindOIDLength(std::optional<std::string_view> oid);
 
-  // Dotted decimal, shorter than 256 characters, at least two arcs, first arc 0 to 2,
-  // second arc at most 39 under 0 and 1, every arc at most 4294967295. An empty arc is 0
-  // and a trailing dot adds nothing.
+  // Dotted decimal, shorter than 256 characters, at least two arcs, first arc 0 to 2 and
+  // not empty, second arc at most 39 under 0 and 1, every arc at most 2147483647. Each arc
+  // is read as atoi reads a number (leading blanks, one sign, the digits up to the first
+  // other character), but must hold a digit and must not be negative; a NUL byte anywhere
+  // refuses the text. An empty arc after the first is 0 and a trailing dot adds nothing.
   static bool isOidWithinLimits(std::string_view oid);
 
   // Replaces the varbind list: one OBJECT IDENTIFIER name with a NULL value per text. A

@@ -37,11 +37,11 @@ TEST(NetSnmpReadsOurRequests, CommunityRequestIdAndOid) {
       "1.3.6.1.2.1.1.2.0",
       "1.3.6.1.2.1.1.1.0",
       "1.3.6.1.4.1.32473.1.2",
-      "1.3.6.1.2.1.300.16384.2097151.268435455.4294967295",
+      "1.3.6.1.2.1.300.16384.2097151.268435455.2147483647",
       "1.30.6",  // a two-digit second arc
       "0.39.1",
       "2.999.3",       // a first subidentifier of two bytes
-      "2.4294967215",  // 80 + arc = the largest 32-bit subidentifier
+      "2.2147483647",  // the largest arc after the first
       "1.3.6..1.",     // an empty arc and a trailing dot
       oidOf(6, 40),    // 127 content bytes
       oidOf(67, 20),   // 128 content bytes

@@ -121,7 +121,7 @@ TEST(SnmpEncoder, OidTextToContentBytes) {
       {"1.3.6..", hexBytes("2B 06 00")},
       {"1.3.6.1.2.1.1.2.0", hexBytes("2B 06 01 02 01 01 02 00")},
       {"1.3.6.1.2.1.300.16384", hexBytes("2B 06 01 02 01 82 2C 81 80 00")},
-      {"1.3.4294967295", hexBytes("2B 8F FF FF FF 7F")},
+      {"1.3.2147483647", hexBytes("2B 87 FF FF FF 7F")},
       {"1.3.0007", hexBytes("2B 07")},
       // The first two arcs are whole numbers, combined as 40 x first + second.
       {"1.30.6", hexBytes("46 06")},
@@ -131,8 +131,14 @@ TEST(SnmpEncoder, OidTextToContentBytes) {
       {"2.47", hexBytes("7F")},
       {"2.48", hexBytes("81 00")},
       {"2.999.3", hexBytes("88 37 03")},
-      {"2.4294967295", hexBytes("90 80 80 80 4F")},
+      {"2.2147483647", hexBytes("88 80 80 80 4F")},
       {"1..5", hexBytes("28 05")},
+      // Each arc as atoi reads it: leading blanks, one sign, digits up to any other byte.
+      {" 1.3", hexBytes("2B")},
+      {"1.3.+6", hexBytes("2B 06")},
+      {"1.3.-0", hexBytes("2B 00")},
+      {"1.3.6\n", hexBytes("2B 06")},
+      {"1.3 .6x.1", hexBytes("2B 06 01")},
       {"1.3." + dots, concat({hexBytes("2B"), ByteVector(251, 0x00)})},
   };
   for (const Case& c : cases) {
@@ -150,19 +156,22 @@ TEST(SnmpEncoder, OidTextOutsideTheLimitsEncodesNothing) {
       "1",
       "1.",
       ".",
+      "..",
+      ".1.3",
+      " .1.3",
       "3.1",
       "10.1",
       "0.40",
       "1.40.1",
-      "1.3.4294967296",
+      "1.3.2147483648",
+      "2.2147483648",
       "1.3.99999999999999999999",
       "1.3.a",
+      "1.3. ",
       "1.3.-1",
-      "1.3.+6",
-      " 1.3",
-      "1.3 ",
+      "1.3.+-6",
       "1,3",
-      "1.3.6\n",
+      std::string("1.3.6\0", 6),
   };
   for (const std::string& oid : cases) {
     EXPECT_FALSE(SNMPMessage::isOidWithinLimits(oid)) << oid;

@@ -86,10 +86,15 @@ TEST(MibConnection, UserDataHasNoEffect) {
 // OID texts outside the limits make no message at all.
 TEST(MibConnection, RefusesOidsOutsideTheLimits) {
   const std::vector<std::optional<std::string>> oids = {
-      std::nullopt, "",
-      "1",          "3.6.1",
-      "1.40",       "1.3.4294967296",
-      "1.3.6.x",    "1.3." + std::string(252, '.'),
+      std::nullopt,
+      "",
+      "1",
+      "3.6.1",
+      "1.40",
+      "1.3.2147483648",
+      ".1.3.6.1.2.1.1.2.0",
+      "1.3.6.x",
+      "1.3." + std::string(252, '.'),
   };
   for (const auto& oid : oids) {
     MIBConnection connection;
