@@ -404,6 +404,11 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
       return outcome;
     }
     const auto bytes = builder.msg().data();
+    // No message (the encoder refused it) or one that no datagram can carry: refused
+    // before anything is sent.
+    if (bytes.empty() || bytes.size() > kMaxUdpPayload) {
+      return outcome;
+    }
     request.assign(bytes.begin(), bytes.end());
   }
   const std::int32_t ms = waitMilliseconds();
@@ -412,10 +417,9 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
     return outcome;
   }
   const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const bool sent =
-      socket && !request.empty() &&
-      ::sendto(socket.get(), request.data(), request.size(), 0,
-               reinterpret_cast<const sockaddr*>(&peer->address), sizeof(peer->address)) > 0;
+  const bool sent = socket && ::sendto(socket.get(), request.data(), request.size(), 0,
+                                       reinterpret_cast<const sockaddr*>(&peer->address),
+                                       sizeof(peer->address)) > 0;
   if (!sent) {
     sleepMilliseconds(ms);
     return outcome;

@@ -33,6 +33,9 @@ inline constexpr std::int32_t kSnmpUnexpectedType = -50;
 
 inline constexpr std::uint16_t kSnmpPort = 161;
 
+// The largest UDP payload over IPv4: no request is longer, and every answer fits whole.
+inline constexpr std::size_t kMaxUdpPayload = 65507;
+
 // The result area of one GET: a signed 32-bit integer in its first four bytes, or a
 // zero-terminated text of at most 255 bytes.
 class UResult {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "protocol/text.h"
 #include "snmp/byte_copy.h"
 
 namespace printxpc {
@@ -220,16 +219,23 @@ void SNMPMessage::setData(std::span<const std::uint8_t> bytes) {
 }
 
 void SNMPMessage::setCommunityString(std::string_view community) {
-  // ASCII text has one UTF-16 unit per byte. Bytes that are not UTF-8 can count more units
-  // than there are bytes; the length never exceeds the bytes.
-  const bool ascii = std::all_of(community.begin(), community.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  const std::size_t units = ascii ? community.size() : text::utf16Length(community);
-  const auto length =
-      static_cast<std::uint8_t>(std::min<std::size_t>(units & 0xFFU, community.size()));
+  communityString_.type = ber::kOctetString;
+  // A community too long for any message counts as one byte too long, so that the sums of
+  // lengths cannot wrap; the write drops the message either way.
+  communityString_.length =
+      static_cast<std::uint32_t>(std::min<std::size_t>(community.size(), SnmpVar::kMaxContent + 1));
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(community.data()),
                                             community.size());
-  setSnmpVar(communityString_, ber::kOctetString, length, bytes);
+  // A long community set before stays allocated until the next long one or the end of the
+  // message: freeing it here would cost every request a check.
+  if (bytes.size() <= SnmpVar::kCapacity) [[likely]] {
+    communityString_.setValue(bytes);
+    return;
+  }
+  const std::size_t kept = std::min(bytes.size(), SnmpVar::kMaxContent);
+  longCommunity_ = std::make_unique_for_overwrite<std::uint8_t[]>(kept);
+  copyBytes(longCommunity_.get(), bytes.data(), kept);
+  communityString_.pointTo({longCommunity_.get(), kept});
 }
 
 void SNMPMessage::clearVarbind() {
@@ -351,13 +357,17 @@ bool SNMPMessage::isSnmpValid() const {
 void SNMPMessage::writeSnmpMessageToData() {
   data_.clear();
   autoComputeLength();
+  // Content beyond the two-byte outer length cannot be told; nothing is written for it.
+  if (message_.length > SnmpVar::kMaxContent) {
+    return;
+  }
   const std::span<const SnmpVar> names = varbindOids_.items();
   const std::span<const SnmpVar> values = varbindValues_.items();
 
   // Room for every record at once: the whole message is its outer content and at most four
   // header bytes (fewer when a record lacks its content, which is cut off at the end). The
-  // lengths that this rests on cannot wrap: every record's own length is 8-bit, and the
-  // four sums cover at most kMaxVarbinds varbinds.
+  // lengths that this rests on cannot wrap: every record's own length is at most
+  // kMaxContent + 1, and the four sums cover at most kMaxVarbinds varbinds.
   const std::span<std::uint8_t> out = data_.grow(std::size_t{message_.length} + 4);
   std::size_t size = 0;
   if (!out.empty()) {

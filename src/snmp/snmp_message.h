@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -106,7 +107,8 @@ class SNMPMessage {
     setSnmpVar(message_, ber::kSequence, length);
   }
   void setVersion(std::uint8_t version) { setOneByteInteger(version_, version); }
-  // Length: the text's UTF-16 length reduced to 8 bits; content: that many leading bytes.
+  // The community's bytes, whole, with their full length. One longer than a message can
+  // hold (65535 content bytes) makes the next write produce nothing.
   void setCommunityString(std::string_view community);
   void setPduWithType(std::uint8_t type, std::uint8_t length) { setSnmpVar(pdu_, type, length); }
   void setRequestId(std::span<const std::uint8_t> bytes, std::uint8_t type, std::uint8_t length) {
@@ -236,6 +238,8 @@ class SNMPMessage {
   // Set when the varbind arrays could not be had; the next write then produces nothing.
   bool varbindsIncomplete_ = false;
   InlineVector<std::uint8_t, kInlineDataCapacity> data_;
+  // The bytes of a community too long for its record's inline bytes.
+  std::unique_ptr<std::uint8_t[]> longCommunity_;
 };
 
 }  // namespace printxpc

@@ -15,9 +15,11 @@ namespace printxpc {
 
 class SnmpVar {
  public:
-  // Every setter length is 8-bit and an OID buffer is 256 bytes, so the bytes of any
-  // record fit inline.
+  // Every setter length is 8-bit and an OID buffer is 256 bytes, so the bytes of nearly
+  // every record fit inline; only a long community lies outside (see pointTo).
   static constexpr std::size_t kCapacity = 256;
+  // The most content that a two-byte length can state; a record keeps no more.
+  static constexpr std::size_t kMaxContent = 65535;
 
   SnmpVar() {}  // user-provided: the inline bytes are not zeroed
 
@@ -29,9 +31,10 @@ class SnmpVar {
     }
     type = other.type;
     length = other.length;
-    copyBytes(bytes_.data(), other.bytes_.data(), other.stored_);
+    copyBytes(bytes_.data(), other.bytes_.data(), other.outside_ ? 0 : other.stored_);
     stored_ = other.stored_;
     hasValue_ = other.hasValue_;
+    outside_ = other.outside_;
     return *this;
   }
 
@@ -45,12 +48,12 @@ class SnmpVar {
  public:
   std::uint32_t length = 0;
 
-  // The owned content bytes, or nothing when the record carries none.
+  // The content bytes, or nothing when the record carries none.
   std::optional<std::span<const std::uint8_t>> value() const {
     if (!hasValue_) {
       return std::nullopt;
     }
-    return std::span<const std::uint8_t>(bytes_.data(), stored_);
+    return std::span<const std::uint8_t>(outside_ != nullptr ? outside_ : bytes_.data(), stored_);
   }
 
   // Replaces the content with a private copy of at most kCapacity bytes.
@@ -58,6 +61,17 @@ class SnmpVar {
     stored_ = static_cast<std::uint16_t>(std::min(bytes.size(), kCapacity));
     copyBytes(bytes_.data(), bytes.data(), stored_);
     hasValue_ = true;
+    outside_ = nullptr;
+  }
+
+  // Makes bytes that the record's owner keeps (at most kMaxContent of them) the content.
+  // The record only points to them, and so does any copy of it: they must outlive both.
+  // (An owning pointer here would give every record a destructor, which costs the encoder
+  // a fifth of its time for the one record that ever needs it.)
+  void pointTo(std::span<const std::uint8_t> bytes) {
+    stored_ = static_cast<std::uint16_t>(std::min(bytes.size(), kMaxContent));
+    hasValue_ = true;
+    outside_ = bytes.data();
   }
 
   // The record's own buffer, handed out for writing a new content into it; keepBuffer
@@ -66,14 +80,17 @@ class SnmpVar {
   void keepBuffer(std::size_t count) {
     stored_ = static_cast<std::uint16_t>(std::min(count, kCapacity));
     hasValue_ = true;
+    outside_ = nullptr;
   }
 
   void releaseValue() {
     stored_ = 0;
     hasValue_ = false;
+    outside_ = nullptr;
   }
 
  private:
+  const std::uint8_t* outside_ = nullptr;  // content kept by the owner, or null
   std::array<std::uint8_t, kCapacity> bytes_;
 };
 

@@ -32,6 +32,7 @@ TEST(NetSnmpReadsOurRequests, CommunityRequestIdAndOid) {
                                                 std::string(128, 'c'),
                                                 std::string(200, 'c'),
                                                 std::string(255, 'c'),
+                                                "\xC3\xA9",
                                                 "\x30\x41\x06 odd"};
   const std::vector<std::string> oids = {
       "1.3.6.1.2.1.1.2.0",

@@ -231,25 +231,30 @@ TEST(SnmpEncoder, LongMessageStartsWithTheTwoByteLength) {
   EXPECT_TRUE(msg.isSnmpValid());
 }
 
-TEST(SnmpEncoder, CommunityLengthCountsUtf16UnitsAndKeepsItsLowEightBits) {
+TEST(SnmpEncoder, CommunityGoesOutWholeUpToWhatAMessageHolds) {
   SNMPMessage msg;
-  msg.setCommunityString(std::string(256, 'c'));
-  EXPECT_EQ(msg.communityString().length, 0U);
-  // Two characters, four UTF-8 bytes: the first two bytes are taken.
   msg.setCommunityString("\xC3\xA4\xC3\xB6");
-  EXPECT_EQ(msg.communityString().length, 2U);
-  EXPECT_EQ(toVector(*msg.communityString().value()), hexBytes("C3 A4"));
-  // Bytes that are not UTF-8 never count more than themselves.
-  msg.setCommunityString("\xFF\xF0");
-  EXPECT_EQ(msg.communityString().length, 2U);
-  EXPECT_EQ(toVector(*msg.communityString().value()), hexBytes("FF F0"));
-}
-
-TEST(SnmpEncoder, EmptyCommunityOfTwoHundredFiftySixCharacters) {
-  SNMPMessage msg;
-  fillRequest(msg, std::string(256, 'c'), {"1.3.6.1.2.1.1.2.0"});
+  EXPECT_EQ(msg.communityString().length, 4U);
+  EXPECT_EQ(toVector(*msg.communityString().value()), hexBytes("C3 A4 C3 B6"));
+  // The message's content (35 bytes besides the community) may reach 65535 bytes.
+  for (const std::size_t length : {std::size_t{256}, std::size_t{65500}}) {
+    const std::string community(length, 'c');
+    fillRequest(msg, community, {"1.3.6.1.2.1.1.2.0"});
+    msg.writeSnmpMessageToData();
+    EXPECT_EQ(toVector(msg.data()),
+              expectedRequest(textBytes(community), {hexBytes("2B 06 01 02 01 01 02 00")}))
+        << length;
+  }
+  for (const std::size_t length : {std::size_t{65501}, std::size_t{70000}}) {
+    fillRequest(msg, std::string(length, 'c'), {"1.3.6.1.2.1.1.2.0"});
+    msg.writeSnmpMessageToData();
+    EXPECT_TRUE(msg.data().empty()) << length;
+  }
+  // A short community after a long one is its own.
+  fillRequest(msg, "public", {"1.3.6.1.2.1.1.2.0"});
   msg.writeSnmpMessageToData();
-  EXPECT_EQ(toVector(msg.data()), expectedRequest({}, {hexBytes("2B 06 01 02 01 01 02 00")}));
+  EXPECT_EQ(toVector(msg.data()),
+            expectedRequest(textBytes("public"), {hexBytes("2B 06 01 02 01 01 02 00")}));
 }
 
 TEST(SnmpEncoder, VarbindLists) {
