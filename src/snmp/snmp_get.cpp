@@ -222,7 +222,8 @@ Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int3
                  std::vector<std::uint8_t>& answer) {
   const CancelWaiter& waiter = threadCancelWaiter();
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  std::array<std::uint8_t, 2000> receive{};
+  // Room for any datagram; not zeroed, since only the bytes received are read.
+  std::array<std::uint8_t, kMaxUdpPayload> receive;
   for (;;) {
     if (cancelled()) {
       return Wait::kCancelled;
@@ -242,13 +243,17 @@ Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int3
       for (;;) {
         sockaddr_in sender{};
         socklen_t senderLength = sizeof(sender);
-        const ssize_t got = ::recvfrom(socket, receive.data(), receive.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        // MSG_TRUNC reports the datagram's whole length, so a cut one is told apart.
+        const ssize_t got =
+            ::recvfrom(socket, receive.data(), receive.size(), MSG_DONTWAIT | MSG_TRUNC,
+                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (got < 0) {
           break;  // nothing more waiting
         }
-        const std::span<const std::uint8_t> datagram(receive.data(), static_cast<std::size_t>(got));
-        if (got > 0 && fromPeer(sender, peer) &&
+        const auto size = static_cast<std::size_t>(got);
+        const std::span<const std::uint8_t> datagram(receive.data(),
+                                                     std::min(size, receive.size()));
+        if (got > 0 && size <= receive.size() && fromPeer(sender, peer) &&
             SNMPMessage::getResponseRequestId(datagram) == requestId) {
           answer.assign(datagram.begin(), datagram.end());
           return Wait::kAnswer;

@@ -250,7 +250,7 @@ void FakeAgent::send(const Reply& reply, const sockaddr_in& to) const {
 }
 
 void FakeAgent::run() {
-  Bytes buffer(4096);
+  Bytes buffer(65536);  // any datagram
   for (;;) {
     pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0 || !socket_) {
