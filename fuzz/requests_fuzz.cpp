@@ -137,6 +137,13 @@ void checkHostAndMac(std::string_view input) {
     require(mac.empty());
     return;
   }
+  // Pairs that would split a character give nothing; ASCII text always gives the form.
+  if (mac.empty()) {
+    require(std::any_of(input.begin(), input.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
+    return;
+  }
+  require(text::isValidUtf8(mac));
   require(mac.size() == 17);
   for (std::size_t i = 0; i < mac.size(); ++i) {
     if (i % 3 == 2) {

@@ -287,7 +287,14 @@ std::string_view UResult::string() const {
 }
 
 void UResult::setString(std::string_view text) {
-  const std::size_t length = std::min(text.size(), kSize - 1);
+  std::size_t length = std::min(text.size(), kSize - 1);
+  // A cut inside a character moves back to its start (at most three continuation bytes:
+  // further back the text is no UTF-8, and the byte cut stands).
+  for (std::size_t back = 0; length < text.size() && back < 3 && length > 0 &&
+                             (static_cast<unsigned char>(text[length]) & 0xC0U) == 0x80U;
+       ++back) {
+    --length;
+  }
   std::memcpy(bytes_.data(), text.data(), length);
   bytes_[length] = '\0';
 }
@@ -316,6 +323,10 @@ std::string formatMacAddress(std::string_view text) {
       mac.push_back(':');
     }
     mac.push_back(text[positions[i]]);
+  }
+  // Bytes picked from a text holding other than ASCII can cut a character in two.
+  if (!text::isValidUtf8(mac)) {
+    return {};
   }
   return mac;
 }

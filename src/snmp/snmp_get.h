@@ -46,7 +46,7 @@ class UResult {
   std::int32_t integer() const;
   void setInteger(std::int32_t value);
   std::string_view string() const;
-  // Longer texts are cut to 255 bytes.
+  // Longer texts are cut to 255 bytes, or fewer so as not to split a UTF-8 character.
   void setString(std::string_view text);
 
  private:
@@ -72,7 +72,8 @@ std::string snmpGetReply(const SnmpGetOutcome& outcome, const UResult& uResult);
 std::string_view trimHostText(std::string_view host);
 
 // Twelve bytes of a value text picked by its length (17, 16 or 12) and joined in pairs
-// by colons; empty for any other length.
+// by colons; empty for any other length, and where the pairs would split a UTF-8
+// character.
 std::string formatMacAddress(std::string_view text);
 
 }  // namespace printxpc
