@@ -184,8 +184,8 @@ class SNMPMessage {
   // decides whether a datagram is the answer at all.
   static std::optional<std::int64_t> getResponseRequestId(std::span<const std::uint8_t> message);
 
-  // Dotted text of an OBJECT IDENTIFIER's content; nothing for no content or an
-  // unfinished group.
+  // Dotted text of an OBJECT IDENTIFIER's content; nothing for no content, an unfinished
+  // group or a subidentifier past 32 bits.
   static std::optional<SnmpText> convertOIDDataToString(std::span<const std::uint8_t> oid);
 
   // The value whose tag is at valueTypeIndex as text; `type` always receives a code.

@@ -164,12 +164,19 @@ OidPositionAndLength firstVarbind(Bytes message) {
   return record;
 }
 
-// One base-128 group from `position`; nothing when the input ends inside it.
+// A subidentifier is an unsigned 32-bit number.
+constexpr std::uint64_t kMaxSubidentifier = 0xFFFFFFFFU;
+
+// One base-128 group from `position`; nothing when the input ends inside it or its value
+// runs past 32 bits (checked at every byte, so 64 bits never wrap).
 std::optional<std::uint64_t> readGroup(Bytes bytes, std::size_t& position) {
   std::uint64_t value = 0;
   while (position < bytes.size()) {
     const std::uint8_t byte = bytes[position++];
     value = (value << 7) | (byte & 0x7FU);
+    if (value > kMaxSubidentifier) {
+      return std::nullopt;
+    }
     if ((byte & 0x80U) == 0) {
       return value;
     }
@@ -254,7 +261,8 @@ constexpr std::array<DottedByte, 128> kDottedBytes = [] {
 std::size_t oidTextBound(std::size_t contentSize) { return 4 * contentSize + 2 + kDecimalRoom; }
 
 // The dotted text of a non-empty OBJECT IDENTIFIER content at `begin`, which has room for
-// oidTextBound characters; its length, or nothing for an unfinished group.
+// oidTextBound characters; its length, or nothing for an unfinished group or one past 32
+// bits.
 std::optional<std::size_t> writeOidText(Bytes oid, char* const begin) {
   char* out = begin;
   std::size_t position = 1;
@@ -392,13 +400,12 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
   switch (tag) {
     case kSnmpTypeInteger: {
       report(kSnmpTypeInteger);
-      const std::optional<Element> element = elementAt(message, v);
-      const std::optional<Bytes> content = contentOf(message, element);
-      if (!content) {
+      const std::optional<Bytes> content = contentAt(message, v);
+      // An INTEGER has at least one content byte; without one there is no number.
+      if (!content || content->empty()) {
         return std::nullopt;
       }
-      // The sign comes from the byte where the content starts, even for an empty content.
-      const bool negative = element->start < size && (message[element->start] & 0x80U) != 0;
+      const bool negative = (content->front() & 0x80U) != 0;
       const auto value = static_cast<std::int32_t>(lowWord(*content, negative ? 0xFFFFFFFFU : 0U));
       return shortText([&](char* out) { return writeSigned(out, value); });
     }

@@ -150,6 +150,10 @@ TEST(SnmpDecoder, ValueForms) {
       {"06 05 2B 06 01 81 80", true, absent, 6, absent},
       {"06 05 2B 06 81 80 00", true, "1.3.6.16384", 6, "1.3.6.16384"},
       {"06 07 2B 06 8F FF FF FF 7F", true, "1.3.6.4294967295", 6, "1.3.6.4294967295"},
+      // Subidentifiers are 32-bit: a group past that is malformed, as is an empty INTEGER.
+      {"06 07 2B 06 90 80 80 80 00", true, absent, 6, absent},
+      {"06 05 90 80 80 80 4F", true, absent, 6, absent},
+      {"02 00", true, absent, 2, absent},
       // The first subidentifier is 40 x first + second, itself a base-128 group.
       {"06 02 01 02", true, "0.1.2", 6, "0.1.2"},
       {"06 02 81 01", true, "2.49", 6, "2.49"},
@@ -179,9 +183,11 @@ TEST(SnmpDecoder, ValueForms) {
   }
 }
 
-TEST(SnmpDecoder, IntegerSignComesFromTheByteAfterAnEmptyContent) {
+TEST(SnmpDecoder, IntegerWithoutContentIsNoNumber) {
   const ByteVector message = hexBytes("00 02 00 FF");
-  EXPECT_EQ(valueWithType(message, 1).text, "-1");
+  const Text value = valueWithType(message, 1);
+  EXPECT_FALSE(value.text);
+  EXPECT_EQ(value.type, 2);
 }
 
 TEST(SnmpDecoder, NothingFoundInAnEmptyMessage) {
@@ -382,7 +388,8 @@ TEST(SnmpDecoder, ObjectIdentifierText) {
   EXPECT_FALSE(SNMPMessage::convertOIDDataToString({}));
   EXPECT_EQ(SNMPMessage::convertOIDDataToString(hexBytes("2B")), "1.3");
   EXPECT_EQ(SNMPMessage::convertOIDDataToString(hexBytes("00")), "0.0");
-  EXPECT_EQ(SNMPMessage::convertOIDDataToString(hexBytes("90 80 80 80 4F")), "2.4294967295");
+  EXPECT_EQ(SNMPMessage::convertOIDDataToString(hexBytes("8F FF FF FF 7F")), "2.4294967215");
+  EXPECT_FALSE(SNMPMessage::convertOIDDataToString(hexBytes("90 80 80 80 4F")));
   EXPECT_FALSE(SNMPMessage::convertOIDDataToString(hexBytes("2B 06 81")));
   const std::string longest = *SNMPMessage::convertOIDDataToString(ByteVector(200, 0x7F));
   EXPECT_EQ(longest.substr(0, 12), "2.47.127.127");
