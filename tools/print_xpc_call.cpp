@@ -220,8 +220,13 @@ std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation
   }
   fields.timeoutMs = *timeout;
   fields.rtnCharFlag = args.flag("--mac") ? 1 : 0;
+  // SNMP tools print OIDs with a leading dot; the service takes them without it.
+  std::string_view oid = args.positional[1];
+  if (oid.starts_with('.')) {
+    oid.remove_prefix(1);
+  }
   fields.args = printxpc::requests::snmpGetArgs(args.option("--community").value_or("public"),
-                                                args.positional[0], args.positional[1]);
+                                                args.positional[0], oid);
   call.selector = printxpc::selectorOf(Operation::kPdeSnmpGet);
   call.request = printxpc::requests::buildSnmpGet(fields);
   return std::nullopt;
