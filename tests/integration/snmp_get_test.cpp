@@ -7,11 +7,15 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "protocol/requests.h"
+#include "snmp/snmp_get.h"
+#include "support/process.h"
 #include "support/service_fixture.h"
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
@@ -38,6 +42,23 @@ struct Get {
     return snmpGetRequest(host, oid, cancelFile, timeoutMs, iType, cancelFlag, community,
                           rtnCharFlag);
   }
+};
+
+// Every GetRequest that reached the agent, kept for the test to read.
+class Captured {
+ public:
+  void add(const SnmpRequest& request) {
+    const std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+  }
+  std::vector<SnmpRequest> take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(requests_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<SnmpRequest> requests_;
 };
 
 // Answers every GET with the given value element, echoing the request id.
@@ -348,6 +369,203 @@ TEST_F(SnmpGetTest, ConcurrentGetsEachGetTheirOwnAnswer) {
   for (int n = 1; n <= 32; ++n) {
     EXPECT_EQ(replies[static_cast<std::size_t>(n - 1)].get(),
               "TRUE:uResult.integer=" + std::to_string(n));
+  }
+}
+
+// The request as it reaches the agent: which OID texts are sent (and as what), and the
+// community's bytes and BER length. A refused request answers -9780 at once, unsent.
+TEST_F(SnmpGetTest, RequestBytesAtTheAgent) {
+  Captured captured;
+  // Answered with the community "public" whatever came, so that the longest request still
+  // gets an answer that fits a datagram.
+  FakeAgent agent(kAgent, [&](const SnmpRequest& r) {
+    captured.add(r);
+    return std::vector<Reply>{
+        {getResponse("public", r.requestIdContent, r.oidContent, tlv(0x02, {1}))}};
+  });
+  const auto header = [](std::size_t length) {
+    return Bytes{0x04, 0x82, static_cast<std::uint8_t>(length >> 8),
+                 static_cast<std::uint8_t>(length & 0xFF)};
+  };
+  // Everything but the community in a request for 1.3.6.1.2.1.1.2.0: outer header (long
+  // form), version, community header (long form), PDU.
+  constexpr std::size_t kRequestWithoutCommunity = 4 + 3 + 4 + 28;
+  const std::size_t longest = kMaxUdpPayload - kRequestWithoutCommunity;
+  std::string euros;
+  while (euros.size() < 300) euros += "\xE2\x82\xAC";
+  struct Case {
+    const char* name;
+    std::string oid;
+    std::string community;
+    std::optional<Bytes> oidContent;  // nothing: refused, never sent
+    Bytes communityHeader;
+  };
+  const Bytes sysObjectId{0x2B, 6, 1, 2, 1, 1, 2, 0};
+  const Bytes sysDescr{0x2B, 6, 1, 2, 1, 1, 1, 0};
+  const Case cases[] = {
+      // An empty first arc.
+      {"leading dot", ".1.3.6.1.2.1.1.1.0", "public", std::nullopt, {}},
+      {"two dots", "..", "public", std::nullopt, {}},
+      {"one dot", ".", "public", std::nullopt, {}},
+      {"empty later arc is 0", "1.3..6", "public", Bytes{0x2B, 0, 6}, {0x04, 6}},
+      {"trailing dot adds nothing", "1.3.6.", "public", Bytes{0x2B, 6}, {0x04, 6}},
+      // Arcs read as atoi reads them.
+      {"trailing blank", "1.3.6.1.2.1.1.1.0 ", "public", sysDescr, {0x04, 6}},
+      {"trailing line break", "1.3.6.1.2.1.1.1.0\r\n", "public", sysDescr, {0x04, 6}},
+      {"blanks and a plus sign", " 1. 3.+6", "public", Bytes{0x2B, 6}, {0x04, 6}},
+      {"text after the digits", "1.3.6abc.1", "public", Bytes{0x2B, 6, 1}, {0x04, 6}},
+      {"negative arc", "1.3.6.-1", "public", std::nullopt, {}},
+      {"arc without digits", "1.3.6.x", "public", std::nullopt, {}},
+      {"two signs", "1.3.+-6", "public", std::nullopt, {}},
+      {"NUL in an arc", std::string("1.3.6\0.1", 8), "public", std::nullopt, {}},
+      {"largest arc",
+       "1.3.2147483647",
+       "public",
+       Bytes{0x2B, 0x87, 0xFF, 0xFF, 0xFF, 0x7F},
+       {0x04, 6}},
+      {"arc one above the largest", "1.3.2147483648", "public", std::nullopt, {}},
+      {"second arc past 2, at its largest",
+       "2.2147483647",
+       "public",
+       Bytes{0x88, 0x80, 0x80, 0x80, 0x4F},
+       {0x04, 6}},
+      // Communities go out whole.
+      {"two-byte character", "1.3.6.1.2.1.1.2.0", "\xC3\xA9", sysObjectId, {0x04, 2, 0xC3, 0xA9}},
+      {"127 ASCII bytes", "1.3.6.1.2.1.1.2.0", std::string(127, 'c'), sysObjectId, {0x04, 0x7F}},
+      {"128 ASCII bytes", "1.3.6.1.2.1.1.2.0", std::string(128, 'c'), sysObjectId, header(128)},
+      {"256 ASCII bytes", "1.3.6.1.2.1.1.2.0", std::string(256, 'c'), sysObjectId, header(256)},
+      {"300 bytes of three-byte characters", "1.3.6.1.2.1.1.2.0", euros, sysObjectId,
+       header(euros.size())},
+      {"longest that a datagram carries", "1.3.6.1.2.1.1.2.0", std::string(longest, 'c'),
+       sysObjectId, header(longest)},
+      {"one byte longer", "1.3.6.1.2.1.1.2.0", std::string(longest + 1, 'c'), std::nullopt, {}},
+  };
+  int sent = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Get request;
+    request.oid = c.oid;
+    request.community = c.community;
+    request.iType = 2;
+    request.timeoutMs = 2000;
+    const std::string reply = get(request);
+    const std::vector<SnmpRequest> seen = captured.take();
+    if (!c.oidContent) {
+      EXPECT_EQ(reply, "FALSE:rtn_ExitValue=-9780");
+      EXPECT_TRUE(seen.empty());
+      continue;
+    }
+    ++sent;
+    EXPECT_EQ(reply, "TRUE:uResult.integer=1");
+    ASSERT_EQ(seen.size(), 1U);
+    EXPECT_EQ(seen[0].oidContent, *c.oidContent);
+    EXPECT_EQ(seen[0].community, c.community);
+    // The community element follows the outer header and the version (02 01 00).
+    const Bytes& datagram = seen[0].datagram;
+    const std::size_t at = (datagram[1] == 0x82 ? 4 : 2) + 3;
+    ASSERT_GE(datagram.size(), at + c.communityHeader.size());
+    EXPECT_EQ(Bytes(datagram.begin() + static_cast<long>(at),
+                    datagram.begin() + static_cast<long>(at + c.communityHeader.size())),
+              c.communityHeader);
+  }
+  EXPECT_EQ(agent.requestsSeen(), sent);
+}
+
+// Answers of any size up to a whole datagram are decoded; texts are cut to at most 255
+// bytes without splitting a character; malformed numbers give no value.
+TEST_F(SnmpGetTest, AnswersFromTheAgent) {
+  const auto octets = [](const std::string& text) {
+    return tlv(0x04, Bytes(text.begin(), text.end()));
+  };
+  // The longest OCTET STRING whose answer still fits one datagram (the agent echoes the
+  // community "public" and the OID 1.3.6.1.2.1.1.2.0).
+  const std::size_t largest = kMaxUdpPayload - 4 - 3 - 8 - 4 - 4 - 3 - 3 - 4 - 4 - 10 - 4;
+  const std::string e = "\xC3\xA9";
+  const std::string euro = "\xE2\x82\xAC";
+  struct Case {
+    const char* name;
+    Bytes value;
+    std::int32_t iType;
+    std::int32_t rtnCharFlag;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"3,000-byte text", octets(std::string(3000, 'a')), 4, 0,
+       "TRUE:uResult.string=" + std::string(255, 'a')},
+      {"text filling a whole datagram", octets(std::string(largest, 'b')), 4, 0,
+       "TRUE:uResult.string=" + std::string(255, 'b')},
+      {"cut before a two-byte character", octets(std::string(254, 'x') + e), 4, 0,
+       "TRUE:uResult.string=" + std::string(254, 'x')},
+      {"two-byte character ending at 255", octets(std::string(253, 'x') + e + "y"), 4, 0,
+       "TRUE:uResult.string=" + std::string(253, 'x') + e},
+      {"cut inside a three-byte character", octets(std::string(253, 'x') + euro), 4, 0,
+       "TRUE:uResult.string=" + std::string(253, 'x')},
+      {"long text of two-byte characters", octets([&] {
+         std::string text;
+         for (int i = 0; i < 1000; ++i) text += e;
+         return text;
+       }()),
+       4, 0,
+       [&] {
+         std::string text = "TRUE:uResult.string=";
+         for (int i = 0; i < 127; ++i) text += e;
+         return text;
+       }()},
+      {"mac form, 16 bytes splitting a character", octets("0123" + euro + "456789abc"), 4, 1,
+       "TRUE:uResult.string="},
+      {"mac form, 17 bytes splitting a character", octets("00-1A-2B-3C-4" + e + "-5"), 4, 1,
+       "TRUE:uResult.string="},
+      {"mac form, 17 bytes with a whole character", octets("00-1A-2B-3C-4D-" + e), 4, 1,
+       "TRUE:uResult.string=00:1A:2B:3C:4D:" + e},
+      {"integer without content before a high byte", Bytes{0x02, 0x00, 0xFF}, 2, 0,
+       "TRUE:uResult.integer=0"},
+      {"object identifier, subidentifier past 32 bits",
+       tlv(0x06, {0x2B, 6, 0x90, 0x80, 0x80, 0x80, 0x00}), 4, 0, "TRUE:uResult.string="},
+      {"object identifier, first subidentifier past 32 bits",
+       tlv(0x06, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}), 4, 0,
+       "TRUE:uResult.string="},
+      {"object identifier, largest subidentifier",
+       tlv(0x06, {0x2B, 6, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), 4, 0,
+       "TRUE:uResult.string=1.3.6.4294967295"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAgent agent(kAgent, answerWith(c.value));
+    ASSERT_TRUE(agent.listening());
+    Get request;
+    request.iType = c.iType;
+    request.rtnCharFlag = c.rtnCharFlag;
+    request.timeoutMs = 2000;
+    EXPECT_EQ(get(request), c.reply);
+  }
+}
+
+// print-xpc-call takes OIDs as SNMP tools print them, with one leading dot.
+TEST_F(SnmpGetTest, CommandLineClientDropsALeadingDot) {
+  Captured captured;
+  const FakeAgent::Script numbered = FakeAgent::numberedAnswers();
+  FakeAgent agent(kAgent, [&](const SnmpRequest& r) {
+    captured.add(r);
+    return numbered(r);
+  });
+  struct Case {
+    std::string oid;
+    std::string reply;
+    std::size_t sent;
+  };
+  const Case cases[] = {
+      {"." + numberedOid(5), "TRUE:uResult.integer=5", 1},
+      {numberedOid(6), "TRUE:uResult.integer=6", 1},
+      {".." + numberedOid(7), "FALSE:rtn_ExitValue=-9780", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.oid);
+    const CommandResult result = runCommand(
+        {binaryPath("tools/print-xpc-call"), "--socket", service_.socketPath(), "snmp-get", kAgent,
+         c.oid, "--type", "2", "--timeout", "2000", "--cancel-file", cancelFile("cli")});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, c.reply + "\n");
+    EXPECT_EQ(captured.take().size(), c.sent);
   }
 }
 
