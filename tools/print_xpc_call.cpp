@@ -1,4 +1,5 @@
 // print-xpc-call: sends one request to a print-xpc-service build and prints the reply.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -28,9 +30,12 @@ using printxpc::Operation;
 constexpr int kExitReply = 0;
 constexpr int kExitTransport = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitFalseReply = 3;  // snmp-get --exit-status and a FALSE... reply
+
+constexpr std::string_view kProgram = "print-xpc-call";
 
 constexpr std::string_view kUsage =
-    R"(Usage: print-xpc-call [--service a|b|c] [--socket PATH | --bus] COMMAND ...
+    R"(Usage: print-xpc-call [OPTION]... COMMAND [ARGUMENT]...
 
 Sends one request to print-xpc-service and prints its reply string.
 
@@ -40,30 +45,37 @@ Commands:
                            or the same without ':reply:'
   writable PATH            can a file be opened for reading and writing at PATH?
   write-plist URL [FILE|-] write FILE (or standard input) as the whole file at a file:// URL
-  wake MAC [--address A] [--password P]
+  wake MAC [--address=A] [--password=P]
                            send a Wake-on-LAN magic packet (default: limited broadcast)
-  ping HOST [--timeout MS] does HOST (dotted IPv4) answer an ICMP echo? (default 1000 ms)
-  snmp-get HOST OID [--community C] [--timeout MS] [--type N] [--mac]
-           [--cancel-file PATH | --no-cancel]
+  ping HOST [--timeout=MS] does HOST (dotted IPv4) answer an ICMP echo? (default 1000 ms)
+  snmp-get HOST OID [--community=C] [--timeout=MS] [--type=N] [--mac]
+           [--cancel-file=PATH | --no-cancel] [--exit-status]
                            read one value by SNMPv1 from HOST (dotted IPv4). Defaults:
                            community public, timeout 1000 ms, type 4 (text). --mac formats
                            a text value as a MAC address. The GET can be cancelled with
                            'cancel PATH' through its cancel file (default
                            $XDG_RUNTIME_DIR/print-xpc-call.cancel, or the same name in the
                            private directory /tmp/print-xpc-<uid>); --no-cancel leaves
-                           the service's cancel flag as it is
+                           the service's cancel flag as it is. --exit-status exits with 3
+                           when the reply starts with FALSE
   cancel PATH              cancel the GETs that watch the cancel file PATH
 
-Options:
-  --service a|b|c  the build to talk to (default a): its protocol and default socket
-  --socket PATH    connect to PATH instead of the build's default socket
+Options (before COMMAND):
+  --service=a|b|c  the build to talk to (default a): its protocol and default socket
+  --socket=PATH    connect to PATH instead of the build's default socket
   --bus            call the build's name on the D-Bus session bus instead of the socket
                    (org.printxpc.ServiceA, ...; see docs/dbus.md)
   --show-request   print the request string on standard error before sending it
-  --help           show this help
+  -h, --help       show this help and exit
+  --version        show the version and the protocol of each build, and exit
+
+An option's value may follow as the next argument (--socket PATH); long options may be
+abbreviated where that is unambiguous. A command's options may come before or after its
+operands; '--' ends the options, so that an operand may start with '-'
+(print-xpc-call writable -- -draft.pdf).
 
 Exit status: 0 a reply was printed, 1 transport failure (reason on standard error),
-2 usage error.
+2 usage error, 3 snmp-get --exit-status and the reply starts with FALSE.
 )";
 
 struct Invocation {
@@ -71,6 +83,7 @@ struct Invocation {
   std::optional<std::string> socketPath;
   bool bus = false;
   bool showRequest = false;
+  bool exitStatus = false;
   std::string selector;
   std::string request;
 };
@@ -81,10 +94,14 @@ int transportError(const printxpc::TransportFailure& failure) {
   return kExitTransport;
 }
 
-int usageError(const std::string& message) {
-  std::cerr << "print-xpc-call: " << message << "\n"
-            << "Try 'print-xpc-call --help'.\n";
+int tryHelp() {
+  std::cerr << "Try 'print-xpc-call --help'.\n";
   return kExitUsage;
+}
+
+int usageError(const std::string& message) {
+  std::cerr << "print-xpc-call: " << message << "\n";
+  return tryHelp();
 }
 
 std::optional<std::string> readAll(std::istream& in) {
@@ -107,11 +124,19 @@ std::optional<std::string> readSource(const std::string& source) {
   return readAll(file);
 }
 
-// Subcommand arguments: positionals, "--name value" options and "--name" flags.
+// A long option of the tool or of a command, named without its leading dashes.
+struct OptionSpec {
+  std::string_view name;
+  bool takesValue = false;
+};
+
+// Parsed arguments: operands, "--name value" options and "--name" flags, each option under
+// its full name (an abbreviation given on the command line is stored expanded).
 struct Arguments {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> options;
   std::vector<std::string> flags;
+  bool help = false;
 
   bool flag(std::string_view name) const {
     for (const auto& present : flags) {
@@ -122,47 +147,80 @@ struct Arguments {
     return false;
   }
 
+  // The last value given, as GNU tools take it.
   std::optional<std::string> option(std::string_view name) const {
-    for (const auto& [key, value] : options) {
-      if (key == name) {
-        return value;
+    for (auto at = options.rbegin(); at != options.rend(); ++at) {
+      if (at->first == name) {
+        return at->second;
       }
     }
     return std::nullopt;
   }
 };
 
-// Splits arguments; an error message for an option without its value or an unknown one.
-std::optional<std::string> splitArguments(const std::vector<std::string>& args,
-                                          const std::vector<std::string_view>& known,
-                                          Arguments& out,
-                                          const std::vector<std::string_view>& knownFlags = {}) {
-  const auto contains = [](const std::vector<std::string_view>& names, const std::string& arg) {
-    for (const auto name : names) {
-      if (arg == name) {
-        return true;
-      }
+enum class Operands {
+  kAnywhere,   // a command: options may follow its operands
+  kEndOptions  // the tool itself: the first operand (the command) ends its options
+};
+
+// Parses arguments with getopt_long, so that they read as every GNU tool's do: "--name value"
+// and "--name=value", unambiguous abbreviations, "--" ending the options, and -h for --help.
+// `context` prefixes getopt's one-line reason for a refused option; the exit code is returned
+// once that reason and the hint are out.
+std::optional<int> parseArguments(const std::string& context, const std::vector<std::string>& args,
+                                  std::span<const OptionSpec> specs, Arguments& out,
+                                  Operands operands = Operands::kAnywhere) {
+  constexpr int kFirstLong = 256;
+  constexpr int kHelpLong = 255;
+  std::vector<option> table;
+  table.reserve(specs.size() + 2);
+  std::vector<std::string> names;  // NUL-terminated copies for getopt
+  names.reserve(specs.size());
+  for (const auto& spec : specs) {
+    names.emplace_back(spec.name);
+  }
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    table.push_back({names[i].c_str(), specs[i].takesValue ? required_argument : no_argument,
+                     nullptr, kFirstLong + static_cast<int>(i)});
+  }
+  table.push_back({"help", no_argument, nullptr, kHelpLong});
+  table.push_back({nullptr, 0, nullptr, 0});
+
+  std::vector<std::string> storage{context};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
+  for (auto& arg : storage) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(storage.size());
+
+  // '-': operands come back in order as code 1 (whatever POSIXLY_CORRECT says);
+  // '+': the first operand stops the parse.
+  const char* shortOptions = operands == Operands::kAnywhere ? "-h" : "+h";
+  optind = 0;  // a full restart: each parse has its own table
+  opterr = 1;
+  for (int code = 0;
+       (code = getopt_long(argc, argv.data(), shortOptions, table.data(), nullptr)) != -1;) {
+    if (code == '?') {
+      return tryHelp();
     }
-    return false;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
-      if (contains(knownFlags, arg)) {
-        out.flags.push_back(arg);
-        continue;
-      }
-      if (!contains(known, arg)) {
-        return "unknown option '" + arg + "'";
-      }
-      if (i + 1 >= args.size()) {
-        return arg + " needs a value";
-      }
-      out.options.emplace_back(arg, args[++i]);
+    if (code == 1) {
+      out.positional.emplace_back(optarg);
+    } else if (code == 'h' || code == kHelpLong) {
+      out.help = true;
     } else {
-      out.positional.push_back(arg);
+      const auto& spec = specs[static_cast<std::size_t>(code - kFirstLong)];
+      const std::string name = "--" + std::string(spec.name);
+      if (spec.takesValue) {
+        out.options.emplace_back(name, optarg);
+      } else {
+        out.flags.push_back(name);
+      }
     }
   }
+  out.positional.insert(out.positional.end(), storage.begin() + optind, storage.end());
   return std::nullopt;
 }
 
@@ -184,12 +242,59 @@ std::optional<int> parseMilliseconds(const std::string& text) {
   return digitsToInt32(text);
 }
 
-std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation& call) {
-  Arguments args;
-  if (auto error = splitArguments(rest, {"--community", "--timeout", "--type", "--cancel-file"},
-                                  args, {"--mac", "--no-cancel"})) {
-    return usageError(*error);
+// The builders: each checks its parsed arguments and fills in the selector and the request
+// of the call; an exit code when that fails.
+
+std::optional<int> buildWritable(const Arguments& args, Invocation& call) {
+  if (args.positional.size() != 1) {
+    return usageError("writable takes one PATH");
   }
+  call.selector = printxpc::selectorOf(Operation::kIsFilePathWritable);
+  call.request = printxpc::requests::buildFileWritable(args.positional[0]);
+  return std::nullopt;
+}
+
+std::optional<int> buildPlistWrite(const Arguments& args, Invocation& call) {
+  const auto& rest = args.positional;
+  if (rest.empty() || rest.size() > 2) {
+    return usageError("write-plist takes URL and optionally FILE or -");
+  }
+  const auto contents = readSource(rest.size() == 2 ? rest[1] : "-");
+  if (!contents) {
+    return usageError("cannot read " + (rest.size() == 2 ? rest[1] : "standard input"));
+  }
+  call.selector = printxpc::selectorOf(Operation::kWriteDictionaryToPlistFile);
+  call.request = printxpc::requests::buildPlistWrite(rest[0], *contents);
+  return std::nullopt;
+}
+
+std::optional<int> buildWake(const Arguments& args, Invocation& call) {
+  if (args.positional.size() != 1) {
+    return usageError("wake takes one MAC address");
+  }
+  const auto address = args.option("--address");
+  const auto password = args.option("--password");
+  call.selector = printxpc::selectorOf(Operation::kSendMagicPacket);
+  call.request = printxpc::requests::buildMagicPacket(
+      address ? std::optional<std::string_view>(*address) : std::nullopt, args.positional[0],
+      password ? std::optional<std::string_view>(*password) : std::nullopt);
+  return std::nullopt;
+}
+
+std::optional<int> buildPing(const Arguments& args, Invocation& call) {
+  if (args.positional.size() != 1) {
+    return usageError("ping takes one HOST");
+  }
+  const auto timeout = parseMilliseconds(args.option("--timeout").value_or("1000"));
+  if (!timeout) {
+    return usageError("--timeout takes a whole number of milliseconds");
+  }
+  call.selector = printxpc::selectorOf(Operation::kSendEchoAndRecvReply);
+  call.request = printxpc::requests::buildEcho(args.positional[0], *timeout);
+  return std::nullopt;
+}
+
+std::optional<int> buildSnmpGet(const Arguments& args, Invocation& call) {
   if (args.positional.size() != 2) {
     return usageError("snmp-get takes HOST and OID");
   }
@@ -229,91 +334,86 @@ std::optional<int> buildSnmpGet(const std::vector<std::string>& rest, Invocation
                                                 args.positional[0], oid);
   call.selector = printxpc::selectorOf(Operation::kPdeSnmpGet);
   call.request = printxpc::requests::buildSnmpGet(fields);
+  call.exitStatus = args.flag("--exit-status");
   return std::nullopt;
 }
 
-// Builds the selector and request of a command; an exit code when that fails.
-std::optional<int> buildCommand(const std::string& command, const std::vector<std::string>& rest,
-                                Invocation& call) {
-  const auto selectorOf = [](Operation operation) {
-    return std::string(printxpc::selectorOf(operation));
-  };
-  if (command == "writable") {
-    if (rest.size() != 1) {
-      return usageError("writable takes one PATH");
-    }
-    call.selector = selectorOf(Operation::kIsFilePathWritable);
-    call.request = printxpc::requests::buildFileWritable(rest[0]);
-    return std::nullopt;
+std::optional<int> buildCancel(const Arguments& args, Invocation& call) {
+  if (args.positional.size() != 1) {
+    return usageError("cancel takes one PATH");
   }
-  if (command == "write-plist") {
-    if (rest.empty() || rest.size() > 2) {
-      return usageError("write-plist takes URL and optionally FILE or -");
-    }
-    const auto contents = readSource(rest.size() == 2 ? rest[1] : "-");
-    if (!contents) {
-      return usageError("cannot read " + (rest.size() == 2 ? rest[1] : "standard input"));
-    }
-    call.selector = selectorOf(Operation::kWriteDictionaryToPlistFile);
-    call.request = printxpc::requests::buildPlistWrite(rest[0], *contents);
-    return std::nullopt;
-  }
-  if (command == "wake") {
-    Arguments args;
-    if (auto error = splitArguments(rest, {"--address", "--password"}, args)) {
-      return usageError(*error);
-    }
-    if (args.positional.size() != 1) {
-      return usageError("wake takes one MAC address");
-    }
-    const auto address = args.option("--address");
-    const auto password = args.option("--password");
-    call.selector = selectorOf(Operation::kSendMagicPacket);
-    call.request = printxpc::requests::buildMagicPacket(
-        address ? std::optional<std::string_view>(*address) : std::nullopt, args.positional[0],
-        password ? std::optional<std::string_view>(*password) : std::nullopt);
-    return std::nullopt;
-  }
-  if (command == "ping") {
-    Arguments args;
-    if (auto error = splitArguments(rest, {"--timeout"}, args)) {
-      return usageError(*error);
-    }
-    if (args.positional.size() != 1) {
-      return usageError("ping takes one HOST");
-    }
-    const auto timeout = parseMilliseconds(args.option("--timeout").value_or("1000"));
-    if (!timeout) {
-      return usageError("--timeout takes a whole number of milliseconds");
-    }
-    call.selector = selectorOf(Operation::kSendEchoAndRecvReply);
-    call.request = printxpc::requests::buildEcho(args.positional[0], *timeout);
-    return std::nullopt;
-  }
-  if (command == "snmp-get") {
-    return buildSnmpGet(rest, call);
-  }
-  if (command == "cancel") {
-    if (rest.size() != 1) {
-      return usageError("cancel takes one PATH");
-    }
-    call.selector = selectorOf(Operation::kCancelFileWrite);
-    call.request = printxpc::requests::buildCancelWrite(rest[0]);
-    return std::nullopt;
-  }
-  if (!printxpc::findOperation(command)) {
-    return usageError("unknown command or operation '" + command + "'");
-  }
-  if (rest.size() != 1) {
+  call.selector = printxpc::selectorOf(Operation::kCancelFileWrite);
+  call.request = printxpc::requests::buildCancelWrite(args.positional[0]);
+  return std::nullopt;
+}
+
+// OPERATION REQUEST: the operation's selector, the request as given.
+std::optional<int> buildRaw(const std::string& operation, const Arguments& args, Invocation& call) {
+  if (args.positional.size() != 1) {
     return usageError("an operation takes one REQUEST (or - for standard input)");
   }
-  const auto request = rest[0] == "-" ? readAll(std::cin) : std::optional<std::string>(rest[0]);
+  const auto& given = args.positional[0];
+  const auto request = given == "-" ? readAll(std::cin) : std::optional<std::string>(given);
   if (!request) {
     return usageError("cannot read the request from standard input");
   }
-  call.selector = command;
+  call.selector = operation;
   call.request = *request;
   return std::nullopt;
+}
+
+struct Command {
+  std::string_view name;
+  std::vector<OptionSpec> options;  // besides --help
+  std::optional<int> (*build)(const Arguments&, Invocation&);
+};
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table{
+      {"writable", {}, buildWritable},
+      {"write-plist", {}, buildPlistWrite},
+      {"wake", {{"address", true}, {"password", true}}, buildWake},
+      {"ping", {{"timeout", true}}, buildPing},
+      {"snmp-get",
+       {{"community", true},
+        {"timeout", true},
+        {"type", true},
+        {"cancel-file", true},
+        {"mac"},
+        {"no-cancel"},
+        {"exit-status"}},
+       buildSnmpGet},
+      {"cancel", {}, buildCancel},
+  };
+  return table;
+}
+
+// Parses a command's arguments and builds its selector and request; an exit code when that
+// fails or when only the help was asked for.
+std::optional<int> buildCommand(const std::string& command, const std::vector<std::string>& rest,
+                                Invocation& call) {
+  const Command* known = nullptr;
+  for (const auto& candidate : commands()) {
+    if (candidate.name == command) {
+      known = &candidate;
+    }
+  }
+  if (known == nullptr && !printxpc::findOperation(command)) {
+    return usageError("unknown command or operation '" + command + "'");
+  }
+  Arguments args;
+  const std::span<const OptionSpec> options = known != nullptr
+                                                  ? std::span<const OptionSpec>(known->options)
+                                                  : std::span<const OptionSpec>();
+  if (const auto refused =
+          parseArguments(std::string(kProgram) + " " + command, rest, options, args)) {
+    return refused;
+  }
+  if (args.help) {
+    std::cout << kUsage;
+    return kExitReply;
+  }
+  return known != nullptr ? known->build(args, call) : buildRaw(command, args, call);
 }
 
 // The likely reason why the service could not open an ICMP socket, if it is the group range.
@@ -333,85 +433,43 @@ void explainPingFailure() {
             << "; the service may be unable to open an ICMP socket (see README, 'ICMP echo').\n";
 }
 
-int printReply(const std::string& command, const std::string& text) {
-  std::cout << text << "\n";
-  if (command == "ping" && text == "FALSE") {
-    explainPingFailure();
+void printVersion() {
+  std::cout << kProgram << " " << PRINTXPC_VERSION << "\n";
+  for (const auto& build : printxpc::kBuilds) {
+    std::cout << "build " << build.name << ": protocol " << printxpc::protocolName(build) << "\n";
   }
-  return kExitReply;
 }
 
-// The reply over the session bus, or the exit code after saying why there is none.
-std::variant<std::string, int> callOverBus(const Invocation& call) {
-  auto reply = printxpc::bus::callOverBus(*call.build, *printxpc::findOperation(call.selector),
-                                          call.request);
-  if (auto* failure = std::get_if<printxpc::bus::CallFailure>(&reply)) {
-    std::cerr << "print-xpc-call: " << (failure->name.empty() ? "" : failure->name + ": ")
-              << failure->message << "\n";
-    return kExitTransport;
+// The tool's own options, before COMMAND.
+constexpr OptionSpec kGlobalOptions[] = {
+    {"service", true}, {"socket", true}, {"bus"}, {"show-request"}, {"version"}};
+
+// Applies the tool's own options; an exit code when they end the run.
+std::optional<int> applyGlobalOptions(const Arguments& global, Invocation& call) {
+  if (global.help) {
+    std::cout << kUsage;
+    return kExitReply;
   }
-  return std::get<std::string>(std::move(reply));
-}
-
-int printReply(const std::string& command, const std::variant<std::string, int>& reply) {
-  if (const auto* exitCode = std::get_if<int>(&reply)) {
-    return *exitCode;
+  if (global.flag("--version")) {
+    printVersion();
+    return kExitReply;
   }
-  return printReply(command, std::get<std::string>(reply));
-}
-
-}  // namespace
-
-namespace {
-
-int run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  Invocation call;
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return kExitReply;
-    }
-    if (arg == "--show-request") {
-      call.showRequest = true;
-    } else if (arg == "--bus") {
-      call.bus = true;
-    } else if (arg == "--service" || arg == "--socket") {
-      if (i + 1 >= args.size()) {
-        return usageError(arg + " needs a value");
-      }
-      const std::string& value = args[++i];
-      if (arg == "--socket") {
-        call.socketPath = value;
-      } else if ((call.build = printxpc::findBuild(value)) == nullptr) {
-        return usageError("--service takes a, b or c");
-      }
-    } else if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
-      return usageError("unknown option '" + arg + "'");
-    } else {
-      break;
+  if (const auto service = global.option("--service")) {
+    if ((call.build = printxpc::findBuild(*service)) == nullptr) {
+      return usageError("--service takes a, b or c");
     }
   }
-  if (i >= args.size()) {
-    return usageError("missing COMMAND");
-  }
-  const std::string command = args[i];
-  if (const auto exitCode =
-          buildCommand(command, {args.begin() + static_cast<long>(i) + 1, args.end()}, call)) {
-    return *exitCode;
-  }
-  if (call.showRequest) {
-    std::cerr << "request: " << call.request << "\n";
-  }
+  call.socketPath = global.option("--socket");
+  call.bus = global.flag("--bus");
   if (call.bus && call.socketPath) {
     return usageError("--bus and --socket exclude each other");
   }
-  if (call.bus) {
-    return printReply(command, callOverBus(call));
-  }
+  call.showRequest = global.flag("--show-request");
+  return std::nullopt;
+}
 
+// The reply over the socket, or the exit code after saying why there is none.
+std::variant<std::string, int> callOverSocket(const Invocation& call) {
   std::string socketPath;
   if (call.socketPath) {
     socketPath = *call.socketPath;
@@ -430,7 +488,60 @@ int run(int argc, char** argv) {
   if (const auto* failure = std::get_if<printxpc::TransportFailure>(&reply)) {
     return transportError(*failure);
   }
-  return printReply(command, std::get<std::string>(reply));
+  return std::get<std::string>(std::move(reply));
+}
+
+// The reply over the session bus, or the exit code after saying why there is none.
+std::variant<std::string, int> callOverBus(const Invocation& call) {
+  auto reply = printxpc::bus::callOverBus(*call.build, *printxpc::findOperation(call.selector),
+                                          call.request);
+  if (auto* failure = std::get_if<printxpc::bus::CallFailure>(&reply)) {
+    std::cerr << "print-xpc-call: " << (failure->name.empty() ? "" : failure->name + ": ")
+              << failure->message << "\n";
+    return kExitTransport;
+  }
+  return std::get<std::string>(std::move(reply));
+}
+
+// Prints the reply, or passes on the exit code of a call that got none.
+int printReply(const std::string& command, const Invocation& call,
+               const std::variant<std::string, int>& reply) {
+  if (const auto* exitCode = std::get_if<int>(&reply)) {
+    return *exitCode;
+  }
+  const auto& text = std::get<std::string>(reply);
+  std::cout << text << "\n";
+  if (command == "ping" && text == "FALSE") {
+    explainPingFailure();
+  }
+  if (call.exitStatus && text.starts_with("FALSE")) {
+    return kExitFalseReply;
+  }
+  return kExitReply;
+}
+
+int run(int argc, char** argv) {
+  Arguments global;
+  if (const auto refused = parseArguments(std::string(kProgram), {argv + 1, argv + argc},
+                                          kGlobalOptions, global, Operands::kEndOptions)) {
+    return *refused;
+  }
+  Invocation call;
+  if (const auto exitCode = applyGlobalOptions(global, call)) {
+    return *exitCode;
+  }
+  if (global.positional.empty()) {
+    return usageError("missing COMMAND");
+  }
+  const std::string command = global.positional[0];
+  if (const auto exitCode =
+          buildCommand(command, {global.positional.begin() + 1, global.positional.end()}, call)) {
+    return *exitCode;
+  }
+  if (call.showRequest) {
+    std::cerr << "request: " << call.request << "\n";
+  }
+  return printReply(command, call, call.bus ? callOverBus(call) : callOverSocket(call));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "service/service_main.h"
 
+#include <getopt.h>
 #include <malloc.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/log.h"
 #include "common/unique_fd.h"
@@ -39,20 +41,23 @@ struct Options {
 void printUsage(const BuildIdentity& build, std::FILE* out) {
   (void)std::fprintf(
       out,
-      "Usage: %.*s [--listen PATH] [--idle-exit SECONDS] [--log-level LEVEL] [--no-bus]\n"
+      "Usage: %.*s [--listen=PATH] [--idle-exit=SECONDS] [--log-level=LEVEL] [--no-bus]\n"
       "       %.*s --help | --version\n"
       "\n"
       "Serves the print-dialog helper operations on a Unix socket and on the D-Bus\n"
       "session bus.\n"
       "\n"
-      "  --listen PATH        create and listen on the socket PATH (mode 0600)\n"
-      "  --idle-exit SECONDS  exit once no connection has been open and no bus call\n"
+      "  --listen=PATH        create and listen on the socket PATH (mode 0600)\n"
+      "  --idle-exit=SECONDS  exit once no connection has been open and no bus call\n"
       "                       has run for SECONDS\n"
-      "  --log-level LEVEL    error, warning, notice, info (default) or debug: one line\n"
+      "  --log-level=LEVEL    error, warning, notice, info (default) or debug: one line\n"
       "                       per operation (also PRINTXPC_LOG_LEVEL)\n"
       "  --no-bus             serve the socket only, not the session bus\n"
-      "  --help               show this help and exit\n"
+      "  -h, --help           show this help and exit\n"
       "  --version            show the build, its protocol name and its models\n"
+      "\n"
+      "A value may also follow as the next argument (--listen PATH); options may be\n"
+      "abbreviated where that is unambiguous.\n"
       "\n"
       "Under systemd socket activation (LISTEN_FDS/LISTEN_PID) the passed socket is\n"
       "served. Otherwise the socket is --listen PATH, or $XDG_RUNTIME_DIR/%.*s.sock\n"
@@ -88,36 +93,62 @@ std::optional<long> parseSeconds(std::string_view text) {
   return value;
 }
 
-// Parses the command line; an error message when it is not understood.
-std::optional<std::string> parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "--no-bus") {
-      options.bus = false;
-    } else if (arg == "--listen" && hasValue) {
-      options.listenPath = argv[++i];
-    } else if (arg == "--idle-exit" && hasValue) {
-      const auto seconds = parseSeconds(argv[++i]);
-      if (!seconds) {
-        return "--idle-exit takes a whole number of seconds";
+// Parses the command line the GNU way (getopt_long: "--listen=PATH" or "--listen PATH",
+// unambiguous abbreviations, "--" ending the options); an error message when it is not
+// understood, empty when getopt already said why.
+std::optional<std::string> parseOptions(int argc, char** argv, const BuildIdentity& build,
+                                        Options& options) {
+  enum : int { kListen = 256, kIdleExit, kLogLevel, kNoBus, kVersion };
+  static constexpr option kLongOptions[] = {{"listen", required_argument, nullptr, kListen},
+                                            {"idle-exit", required_argument, nullptr, kIdleExit},
+                                            {"log-level", required_argument, nullptr, kLogLevel},
+                                            {"no-bus", no_argument, nullptr, kNoBus},
+                                            {"help", no_argument, nullptr, 'h'},
+                                            {"version", no_argument, nullptr, kVersion},
+                                            {nullptr, 0, nullptr, 0}};
+  // getopt names the program by argv[0]: the build's name, as every other message does.
+  std::string name(build.name);
+  std::vector<char*> args(argv, argv + argc);
+  args[0] = name.data();
+  args.push_back(nullptr);
+  optind = 0;
+  opterr = 1;
+  for (int code = 0; (code = getopt_long(argc, args.data(), "+h", kLongOptions, nullptr)) != -1;) {
+    switch (code) {
+      case 'h':
+        options.help = true;
+        break;
+      case kVersion:
+        options.version = true;
+        break;
+      case kNoBus:
+        options.bus = false;
+        break;
+      case kListen:
+        options.listenPath = optarg;
+        break;
+      case kIdleExit: {
+        const auto seconds = parseSeconds(optarg);
+        if (!seconds) {
+          return "--idle-exit takes a whole number of seconds";
+        }
+        options.idleExit = std::chrono::seconds(*seconds);
+        break;
       }
-      options.idleExit = std::chrono::seconds(*seconds);
-    } else if (arg == "--log-level" && hasValue) {
-      const auto level = log::parseLevel(argv[++i]);
-      if (!level) {
-        return "--log-level takes error, warning, notice, info or debug";
+      case kLogLevel: {
+        const auto level = log::parseLevel(optarg);
+        if (!level) {
+          return "--log-level takes error, warning, notice, info or debug";
+        }
+        log::setLevel(*level);
+        break;
       }
-      log::setLevel(*level);
-    } else if (arg == "--listen" || arg == "--idle-exit" || arg == "--log-level") {
-      return std::string(arg) + " needs a value";
-    } else {
-      return "unknown argument '" + std::string(arg) + "'";
+      default:
+        return std::string();
     }
+  }
+  if (optind < argc) {
+    return "unexpected argument '" + std::string(args[static_cast<std::size_t>(optind)]) + "'";
   }
   return std::nullopt;
 }
@@ -165,8 +196,10 @@ std::unique_ptr<BusFront> startBus(const BuildIdentity& build, const ModelTable&
 int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTable& models) {
   Options options;
   const auto logError = configureLog(build);
-  if (const auto error = logError ? logError : parseOptions(argc, argv, options)) {
-    fail(build, *error);
+  if (const auto error = logError ? logError : parseOptions(argc, argv, build, options)) {
+    if (!error->empty()) {
+      fail(build, *error);
+    }
     printUsage(build, stderr);
     return kExitUsage;
   }
