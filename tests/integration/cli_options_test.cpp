@@ -129,6 +129,7 @@ TEST(CliOptions, ServiceOptionFormsAndRefusals) {
       {{"--listen"}, 2, "", "'--listen' requires an argument"},
       {{"--idle-exit=soon"}, 2, "", "--idle-exit takes a whole number of seconds"},
       {{"--help=x"}, 2, "", "doesn't allow an argument"},
+      {{"--log-level", "loud"}, 2, "", "--log-level takes error, warning"},
       {{"--", "extra"}, 2, "", "unexpected argument 'extra'"},
       {{"--vers"}, 0, "print-xpc-service-a ", ""},
       {{"-h"}, 0, "Usage: print-xpc-service-a ", ""},
