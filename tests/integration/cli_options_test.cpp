@@ -50,6 +50,7 @@ TEST(CliOptions, EachFormIsAcceptedOrRefusedWithOneReason) {
       {{"--socket"}, 2, "", "'--socket' requires an argument"},
       {{"--show-request=yes", "writable", "@D/x"}, 2, "", "doesn't allow an argument"},
       {{"--service=z", "writable", "@D/x"}, 2, "", "--service takes a, b or c"},
+      {{"--bus", "--socket=@S", "writable", "@D/x"}, 2, "", "--bus and --socket exclude"},
       {{"--socket=@S"}, 2, "", "missing COMMAND"},
       {{"--socket=@S", "writable", "-missing/x"}, 2, "", "writable: invalid option -- 'm'"},
       {{"--socket=@S", "snmp-get", "--t=5", "127.0.0.1", "1.3.6.1"}, 2, "", "ambiguous"},
