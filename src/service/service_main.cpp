@@ -212,6 +212,8 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
     return kExitOk;
   }
 
+  // Before the socket exists: a client may signal the service as soon as it can connect.
+  const UniqueFd signals = stopSignals();
   UniqueFd listener;
   std::string ownedPath;
   SocketFile ownedFile;
@@ -237,7 +239,6 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   }
 
   logStarted(build, listener.get(), ownedPath.empty());
-  const UniqueFd signals = stopSignals();
   // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
   // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
   (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
