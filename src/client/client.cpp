@@ -95,9 +95,13 @@ struct ServiceClient::Connection {
       begin = end = 0;
     }
     if (in.size() - end < kMinRead) {
-      std::memmove(in.data(), in.data() + begin, end - begin);
-      end -= begin;
-      begin = 0;
+      // Nothing to move when the data starts the buffer; an empty buffer's data() is null,
+      // which memmove must not be given even for zero bytes.
+      if (begin != 0) {
+        std::memmove(in.data(), in.data() + begin, end - begin);
+        end -= begin;
+        begin = 0;
+      }
       if (in.size() - end < kMinRead) {
         in.resize(std::max(in.size() * 2, kInitialBuffer));
       }
