@@ -179,7 +179,10 @@ void cancelWatchPolling(int error) {
   if (error == ENOSPC) {
     limit = " (the limit fs.inotify.max_user_watches is reached)";
   } else if (error == EMFILE) {
-    limit = " (the limit fs.inotify.max_user_instances is reached)";
+    // inotify_init1 says EMFILE for either limit.
+    limit =
+        " (the limit fs.inotify.max_user_instances or the process's descriptor limit is "
+        "reached)";
   }
   write(Level::kWarning,
         "cancel files are polled instead of watched with inotify: " + errorText(error) + limit,

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -27,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/event_fd.h"
 #include "common/log.h"
 #include "common/unique_fd.h"
 #include "files/file_modes.h"
@@ -201,8 +201,7 @@ class CancelWatcher::Registry {
   Registry(std::function<void()> onCancel, std::size_t maxFiles)
       : onCancel_(std::move(onCancel)),
         maxFiles_(std::max<std::size_t>(maxFiles == 0 ? defaultMaxFiles() : maxFiles, 1)),
-        inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-        wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     if (!inotify_) {
       log::cancelWatchPolling(errno);
     }
@@ -262,11 +261,10 @@ class CancelWatcher::Registry {
     auto nextUpkeep = Clock::now() + kUpkeepInterval;
     std::vector<std::uint64_t> candidates;
     for (;;) {
-      std::array<pollfd, 2> fds{pollfd{inotify_.get(), POLLIN, 0}, pollfd{wake_.get(), POLLIN, 0}};
+      std::array<pollfd, 2> fds{pollfd{inotify_.get(), POLLIN, 0}, pollfd{wake_.fd(), POLLIN, 0}};
       ::poll(fds.data(), fds.size(), timeoutMs(nextPoll, nextUpkeep));
       if ((fds[1].revents & POLLIN) != 0) {
-        std::uint64_t count = 0;
-        (void)::read(wake_.get(), &count, sizeof count);
+        wake_.drain();
       }
       candidates.clear();
       const std::lock_guard lock(mutex_);
@@ -314,10 +312,7 @@ class CancelWatcher::Registry {
     std::unordered_set<std::uint64_t> users;                     // file: its entries
   };
 
-  void wake() {
-    const std::uint64_t one = 1;
-    (void)::write(wake_.get(), &one, sizeof one);
-  }
+  void wake() { wake_.notify(); }
 
   int timeoutMs(Clock::time_point nextPoll, Clock::time_point nextUpkeep) {
     bool idle = false;
@@ -328,7 +323,7 @@ class CancelWatcher::Registry {
       polling = !polled_.empty();
     }
     // Without a wake-up descriptor new watches and the stop are noticed on the poll beat.
-    if (!wake_) {
+    if (!wake_.valid()) {
       polling = true;
     } else if (idle) {
       return -1;
@@ -611,7 +606,7 @@ class CancelWatcher::Registry {
   const std::function<void()> onCancel_;
   const std::size_t maxFiles_;
   const UniqueFd inotify_;
-  const UniqueFd wake_;
+  const EventFd wake_;
   std::atomic<std::size_t> active_{0};
   std::atomic<std::size_t> files_{0};
 

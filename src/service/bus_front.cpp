@@ -1,7 +1,6 @@
 #include "service/bus_front.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/unique_fd.h"
+#include "common/event_fd.h"
 #include "protocol/text.h"
 #include "protocol/wire.h"
 #include "service/bus_names.h"
@@ -121,10 +120,7 @@ std::string errorText(int error) { return std::strerror(error < 0 ? -error : err
 class BusFront::Impl {
  public:
   Impl(BusFrontSettings settings, std::function<RequestHandler()> makeHandler, int signalFd)
-      : settings_(std::move(settings)),
-        makeHandler_(std::move(makeHandler)),
-        wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-        signalFd_(signalFd) {}
+      : settings_(std::move(settings)), makeHandler_(std::move(makeHandler)), signalFd_(signalFd) {}
 
   std::optional<std::string> open();
   void run();
@@ -153,10 +149,7 @@ class BusFront::Impl {
   // Waits, without the bus lock, for the bus, a wake-up or the stop signal.
   void waitForWork(std::unique_lock<std::mutex>& lock);
   void beginStop();
-  void wake() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(wakeup_.get(), &one, sizeof(one));
-  }
+  void wake() const { wakeup_.notify(); }
   void activity() { lastActivity_ = Clock::now().time_since_epoch().count(); }
   void log(const std::string& message) const {
     if (settings_.log) {
@@ -168,7 +161,7 @@ class BusFront::Impl {
 
   BusFrontSettings settings_;
   std::function<RequestHandler()> makeHandler_;
-  UniqueFd wakeup_;  // eventfd: the bus wants writing, or a stop was asked for
+  EventFd wakeup_;  // the bus wants writing, or a stop was asked for
   int signalFd_;
 
   // sd-bus is not thread-safe: every use of the bus and its messages holds busMutex_. The
@@ -243,8 +236,8 @@ std::optional<std::string> BusFront::Impl::connect() {
 }
 
 std::optional<std::string> BusFront::Impl::open() {
-  if (!wakeup_) {
-    return "cannot make an eventfd: " + errorText(errno);
+  if (!wakeup_.valid()) {
+    return "cannot make an eventfd: " + errorText(wakeup_.error());
   }
   if (auto error = connect()) {
     return error;
@@ -308,7 +301,7 @@ bool BusFront::Impl::processBus() {
 }
 
 void BusFront::Impl::waitForWork(std::unique_lock<std::mutex>& lock) {
-  pollfd fds[3] = {{wakeup_.get(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+  pollfd fds[3] = {{wakeup_.fd(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
   int timeout = -1;
   const int busFd = connected_ ? sd_bus_get_fd(bus_.get()) : -1;
   const int busEvents = connected_ ? sd_bus_get_events(bus_.get()) : -1;
@@ -343,8 +336,7 @@ void BusFront::Impl::waitForWork(std::unique_lock<std::mutex>& lock) {
   ::poll(fds, 3, timeout);
   lock.lock();
   if ((fds[0].revents & POLLIN) != 0) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t ignored = ::read(wakeup_.get(), &count, sizeof(count));
+    wakeup_.drain();
   }
   // The signal stays pending for the socket front, which reads it; this only stops.
   if ((fds[2].revents & POLLIN) != 0) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,11 +45,6 @@ void refuse(int fd, std::string_view message) {
   transport::sendError(fd, wire::TransportError::kBusy, message);
 }
 
-void drainEventFd(int fd) {
-  std::uint64_t count = 0;
-  [[maybe_unused]] const ssize_t ignored = ::read(fd, &count, sizeof(count));
-}
-
 }  // namespace
 
 Server::Server(UniqueFd listener, SocketFile ownedFile, ServerSettings settings,
@@ -59,7 +53,6 @@ Server::Server(UniqueFd listener, SocketFile ownedFile, ServerSettings settings,
       ownedFile_(std::move(ownedFile)),
       settings_(std::move(settings)),
       makeHandler_(std::move(makeHandler)),
-      wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       reserve_(openReserve()),
       budget_(settings_.bufferBudget) {
   // A peer that leaves between poll and accept must not leave the loop blocked in accept.
@@ -75,14 +68,9 @@ Server::~Server() {
   }
 }
 
-void Server::notify() const {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeup_.get(), &one, sizeof(one));
-}
-
 void Server::requestStop() {
   stopRequested_ = true;
-  notify();
+  wakeup_.notify();
 }
 
 std::size_t Server::activeConnections() const {
@@ -91,6 +79,9 @@ std::size_t Server::activeConnections() const {
 }
 
 Server::Outcome Server::run(int signalFd) {
+  if (!wakeup_.valid()) {
+    stopRequested_ = true;  // nothing could tell it of a finished connection or a stop
+  }
   auto idleSince = Clock::now();
   while (!stopRequested_) {
     const bool idle = activeConnections() == 0;
@@ -106,7 +97,7 @@ Server::Outcome Server::run(int signalFd) {
     }
     // A negative descriptor is skipped by poll: the listener rests.
     pollfd fds[3] = {{acceptResumes_ ? -1 : listener_.get(), POLLIN, 0},
-                     {wakeup_.get(), POLLIN, 0},
+                     {wakeup_.fd(), POLLIN, 0},
                      {signalFd, POLLIN, 0}};
     int timeout = idle && idleExit ? pollTimeout(idleSince + settings_.idleExit) : -1;
     if (acceptResumes_) {
@@ -120,7 +111,7 @@ Server::Outcome Server::run(int signalFd) {
       break;  // SIGTERM or SIGINT
     }
     if ((fds[1].revents & POLLIN) != 0) {
-      drainEventFd(wakeup_.get());
+      wakeup_.drain();
       reapFinished();
       acceptResumes_.reset();  // a connection may have ended and freed its descriptor
       if (activeConnections() == 0 && !idle) {
@@ -204,7 +195,7 @@ void Server::serve(Connection& connection) {
     // only; the service goes on serving the others.
   }
   connection.finished = true;
-  notify();
+  wakeup_.notify();
 }
 
 void Server::reapFinished() {
@@ -243,9 +234,9 @@ bool Server::drain() {
     if (Clock::now() >= deadline) {
       return false;
     }
-    pollfd wake{wakeup_.get(), POLLIN, 0};
+    pollfd wake{wakeup_.fd(), POLLIN, 0};
     ::poll(&wake, 1, pollTimeout(deadline));
-    drainEventFd(wakeup_.get());
+    wakeup_.drain();
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "protocol/wire.h"
 #include "service/connection.h"
@@ -53,6 +54,10 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  // The errno value when the server cannot run (its wake-up descriptor could not be made),
+  // 0 when it can. A server that cannot run stops at once in run().
+  [[nodiscard]] int startError() const { return wakeup_.error(); }
+
   enum class Outcome { kStopped, kIdle, kDrainTimedOut };
 
   // Serves until requestStop(), a signal on `signalFd` (a signalfd, or -1), or the idle
@@ -81,13 +86,12 @@ class Server {
   void shutdownReaders();
   // Waits, within the drain bound, until every connection has ended.
   bool drain();
-  void notify() const;
 
   UniqueFd listener_;
   SocketFile ownedFile_;
   ServerSettings settings_;
   HandlerFactory makeHandler_;
-  UniqueFd wakeup_;  // eventfd: a connection finished, or a stop was asked for
+  EventFd wakeup_;  // a connection finished, or a stop was asked for
   // Held open to be given up when descriptors run out, so that the waiting peer can be
   // accepted and told why it is refused.
   UniqueFd reserve_;

@@ -238,7 +238,6 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
     }
   }
 
-  logStarted(build, listener.get(), ownedPath.empty());
   // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
   // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
   (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
@@ -257,7 +256,14 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   settings.otherActivity = [&bus] {
     return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
   };
+  const int listenerFd = listener.get();
   auto server = std::make_unique<Server>(std::move(listener), ownedFile, settings, makeHandler);
+  if (const int error = server->startError(); error != 0) {
+    fail(build, std::string("cannot make an eventfd: ") + std::strerror(error));
+    ownedFile.removeIfOurs();
+    return kExitFailure;
+  }
+  logStarted(build, listenerFd, ownedPath.empty());
   if (options.bus) {
     bus = startBus(build, models, settings.maxConnections, makeHandler, signals.get());
   }

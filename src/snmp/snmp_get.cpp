@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "protocol/requests.h"
 #include "protocol/text.h"
@@ -34,58 +34,55 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The GETs now waiting for an answer, each with an eventfd that a cancel makes readable.
+// The wake-ups of the GETs now waiting for an answer, which a cancel makes readable.
 class CancelWaiters {
  public:
   static CancelWaiters& instance() {
     static CancelWaiters waiters;
     return waiters;
   }
-  void add(int fd) {
+  void add(const EventFd& wakeup) {
     const std::lock_guard lock(mutex_);
-    fds_.push_back(fd);
+    wakeups_.push_back(&wakeup);
   }
-  void remove(int fd) {
+  void remove(const EventFd& wakeup) {
     const std::lock_guard lock(mutex_);
-    fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+    wakeups_.erase(std::remove(wakeups_.begin(), wakeups_.end(), &wakeup), wakeups_.end());
   }
   void wakeAll() {
     const std::lock_guard lock(mutex_);
-    const std::uint64_t one = 1;
-    for (const int fd : fds_) {
-      [[maybe_unused]] const ssize_t ignored = ::write(fd, &one, sizeof(one));
+    for (const EventFd* wakeup : wakeups_) {
+      wakeup->notify();
     }
   }
 
  private:
   std::mutex mutex_;
-  std::vector<int> fds_;
+  std::vector<const EventFd*> wakeups_;
 };
 
-// An eventfd registered for cancel wake-ups for as long as it lives.
+// A wake-up registered for cancels for as long as it lives. Without one (no descriptor to
+// be had) a GET notices a cancel only when its wait ends (an answer or the timeout).
 class CancelWaiter {
  public:
-  CancelWaiter() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (fd_) {
-      CancelWaiters::instance().add(fd_.get());
+  CancelWaiter() {
+    if (wakeup_.valid()) {
+      CancelWaiters::instance().add(wakeup_);
     }
   }
   ~CancelWaiter() {
-    if (fd_) {
-      CancelWaiters::instance().remove(fd_.get());
+    if (wakeup_.valid()) {
+      CancelWaiters::instance().remove(wakeup_);
     }
   }
   CancelWaiter(const CancelWaiter&) = delete;
   CancelWaiter& operator=(const CancelWaiter&) = delete;
-  int fd() const { return fd_.get(); }
+  int fd() const { return wakeup_.fd(); }
   // Empties the count of wake-ups.
-  void drain() const {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t ignored = ::read(fd_.get(), &count, sizeof(count));
-  }
+  void drain() const { wakeup_.drain(); }
 
  private:
-  UniqueFd fd_;
+  EventFd wakeup_;
 };
 
 // The calling thread's waiter, made at its first GET and kept for the thread's life: a GET
