@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/unique_fd.h"
+#include "common/write_all.h"
 #include "files/file_modes.h"
 #include "protocol/text.h"
 
@@ -288,20 +289,6 @@ bool isLocalFileUri(const UriUriA& uri, std::string_view path) {
 
 // --- Atomic replace ---------------------------------------------------------------------
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 // Gives the new file the ownership and permission bits that the target has, or those of a
 // new file. Ownership is kept where the process may set it; fchown clears set-id bits, so
 // the mode is applied after it.
@@ -363,7 +350,7 @@ bool writeInPlace(const Target& target, std::string_view bytes) {
       !sameFile(opened, *target.info)) {
     return false;
   }
-  return ::ftruncate(fd.get(), 0) == 0 && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  return ::ftruncate(fd.get(), 0) == 0 && io::writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
 }
 
 // Makes the rename itself durable; a failure here no longer affects the content.
@@ -428,7 +415,7 @@ bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes) {
   if (!temporary.valid() && temporary.refused() && target->info) {
     return writeInPlace(*target, bytes);
   }
-  if (!temporary.valid() || !writeAll(temporary.fd(), bytes) ||
+  if (!temporary.valid() || !io::writeAll(temporary.fd(), bytes) ||
       !applyAttributes(temporary.fd(), target->info) || ::fsync(temporary.fd()) != 0 ||
       !temporary.closeAndRename(target->path)) {
     return false;

@@ -16,20 +16,6 @@ std::ptrdiff_t FdSource::read(std::span<std::uint8_t> into) {
   }
 }
 
-bool sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
-}
-
 bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload) {
   return sendAll(fd, wire::encodeFrame(kind, payload));
 }

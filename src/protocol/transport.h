@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/write_all.h"
 #include "protocol/wire.h"
 
 namespace printxpc::transport {
@@ -20,7 +21,7 @@ class FdSource : public wire::ByteSource {
 };
 
 // Writes all bytes (retrying on EINTR and short writes) without raising SIGPIPE.
-bool sendAll(int fd, std::string_view bytes);
+using io::sendAll;
 
 bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload);
 bool sendError(int fd, wire::TransportError error, std::string_view message);
