@@ -30,6 +30,7 @@
 #include "common/log.h"
 #include "common/unique_fd.h"
 #include "files/file_modes.h"
+#include "files/path_parts.h"
 
 namespace printxpc {
 
@@ -85,6 +86,8 @@ void logCancelWrite(std::string_view request, std::optional<std::string_view> pa
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using files::directoryOf;
+using files::nameOf;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr auto kUpkeepInterval = std::chrono::seconds(1);
 constexpr std::size_t kDefaultMaxFiles = 1024;
@@ -126,19 +129,6 @@ std::string normalized(std::string_view path) {
     out += part;
   }
   return out.empty() ? std::string(".") : out;
-}
-
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string childPath(const std::string& directory, const std::string& child) {

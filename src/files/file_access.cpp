@@ -14,6 +14,7 @@
 #include "common/unique_fd.h"
 #include "common/write_all.h"
 #include "files/file_modes.h"
+#include "files/path_parts.h"
 #include "protocol/text.h"
 
 namespace printxpc {
@@ -23,13 +24,7 @@ namespace {
 
 constexpr int kMaxLinkHops = 40;
 
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+using files::directoryOf;
 
 std::optional<std::string> linkTarget(const std::string& link) {
   std::array<char, 4096> buffer{};
