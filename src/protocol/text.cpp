@@ -7,25 +7,6 @@
 namespace printxpc::text {
 namespace {
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
-
-// Number of bytes of the sequence that starts with `lead`, or 0 for an invalid lead.
-std::size_t sequenceLength(unsigned char lead) {
-  if (lead < 0x80U) {
-    return 1;
-  }
-  if (lead >= 0xC2U && lead <= 0xDFU) {
-    return 2;
-  }
-  if (lead >= 0xE0U && lead <= 0xEFU) {
-    return 3;
-  }
-  if (lead >= 0xF0U && lead <= 0xF4U) {
-    return 4;
-  }
-  return 0;
-}
-
 bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -103,7 +84,7 @@ std::size_t utf16Length(std::string_view utf8) {
     if (isContinuation(byte)) {
       continue;
     }
-    units += byte >= 0xF0U ? 2 : 1;
+    units += sequenceLength(byte) == 4 ? 2 : 1;  // four bytes: beyond U+FFFF
   }
   return units;
 }

@@ -7,6 +7,27 @@
 
 namespace printxpc::text {
 
+// A UTF-8 continuation byte (10xxxxxx).
+constexpr bool isContinuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
+
+// Number of bytes of the UTF-8 sequence that starts with `lead`, or 0 for a byte that
+// cannot start one.
+constexpr std::size_t sequenceLength(unsigned char lead) {
+  if (lead < 0x80U) {
+    return 1;
+  }
+  if (lead >= 0xC2U && lead <= 0xDFU) {
+    return 2;
+  }
+  if (lead >= 0xE0U && lead <= 0xEFU) {
+    return 3;
+  }
+  if (lead >= 0xF0U && lead <= 0xF4U) {
+    return 4;
+  }
+  return 0;
+}
+
 // Strict UTF-8: rejects overlong forms, surrogates, code points above U+10FFFF and
 // truncated sequences.
 bool isValidUtf8(std::string_view bytes);

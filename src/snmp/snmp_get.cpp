@@ -288,7 +288,7 @@ void UResult::setString(std::string_view text) {
   // A cut inside a character moves back to its start (at most three continuation bytes:
   // further back the text is no UTF-8, and the byte cut stands).
   for (std::size_t back = 0; length < text.size() && back < 3 && length > 0 &&
-                             (static_cast<unsigned char>(text[length]) & 0xC0U) == 0x80U;
+                             text::isContinuation(static_cast<unsigned char>(text[length]));
        ++back) {
     --length;
   }
@@ -356,16 +356,17 @@ char32_t decode(std::string_view bytes) {
   return c;
 }
 
+// The bytes of the first and of the last character; one byte where none starts (which
+// decode then turns into U+FFFD).
 std::size_t leadingLength(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  return std::min(length, text.size());
+  const std::size_t length = text::sequenceLength(static_cast<unsigned char>(text[0]));
+  return std::clamp<std::size_t>(length, 1, text.size());
 }
 
 std::size_t trailingLength(std::string_view text) {
   std::size_t length = 1;
   while (length < text.size() && length < 4 &&
-         (static_cast<unsigned char>(text[text.size() - length]) & 0xC0U) == 0x80U) {
+         text::isContinuation(static_cast<unsigned char>(text[text.size() - length]))) {
     ++length;
   }
   return length;
