@@ -143,15 +143,16 @@ std::optional<Peer> resolveNumeric(std::string_view host) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  hints.ai_flags = AI_NUMERICHOST;
   addrinfo* list = nullptr;
   const std::string text(host);
-  if (::getaddrinfo(text.c_str(), "161", &hints, &list) != 0 || list == nullptr) {
+  if (::getaddrinfo(text.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) {
     return std::nullopt;
   }
   Peer peer;
   std::memcpy(&peer.address, list->ai_addr, sizeof(peer.address));
   ::freeaddrinfo(list);
+  peer.address.sin_port = htons(kSnmpPort);
   lastHost = text;
   lastPeer = peer;
   return peer;
@@ -170,21 +171,22 @@ std::int32_t integerValueOf(const std::optional<SnmpText>& text) {
 std::int32_t takeValue(const std::optional<SnmpText>& value, std::uint8_t& type, UResult& uResult,
                        std::int32_t iType, std::int32_t rtnCharFlag) {
   switch (type) {
-    case 2:
+    case kSnmpTypeInteger:
       uResult.setInteger(integerValueOf(value));
       return kSnmpDone;
-    case 4:
+    case kSnmpTypeOctetString:
       if (value) {
         uResult.setString(rtnCharFlag != 0 ? formatMacAddress(value->view()) : value->view());
       }
       return kSnmpDone;
-    case 5:
-      if (iType == 4) {
-        type = 4;
+    case kSnmpTypeNull:
+      // A caller that asked for a string takes NULL as the empty string.
+      if (iType == kSnmpTypeOctetString) {
+        type = kSnmpTypeOctetString;
         return kSnmpDone;
       }
       return kSnmpUnexpectedNull;
-    case 6:
+    case kSnmpTypeObjectIdentifier:
       if (value) {
         uResult.setString(value->view());
       }
@@ -456,10 +458,10 @@ std::string snmpGetReply(const SnmpGetOutcome& outcome, const UResult& uResult) 
     return "FALSE:rtn_ExitValue=" + std::to_string(outcome.status);
   }
   switch (outcome.type) {
-    case 2:
+    case kSnmpTypeInteger:
       return "TRUE:uResult.integer=" + std::to_string(uResult.integer());
-    case 4:
-    case 6:
+    case kSnmpTypeOctetString:
+    case kSnmpTypeObjectIdentifier:
       return "TRUE:uResult.string=" + std::string(uResult.string());
     default:
       return "FALSE";

@@ -48,8 +48,8 @@ inline constexpr std::uint8_t kGetNextRequest = 0xA1;
 inline constexpr std::uint8_t kGetResponse = 0xA2;
 }  // namespace ber
 
-// Value type codes reported by the value decoder: the tag of the three kinds it tells
-// apart, NULL's for everything else.
+// Value type codes reported by the value decoder: the tag of the kinds it tells apart
+// (INTEGER, OCTET STRING, OBJECT IDENTIFIER), NULL's for everything else.
 inline constexpr std::uint8_t kSnmpTypeInteger = ber::kInteger;
 inline constexpr std::uint8_t kSnmpTypeOctetString = ber::kOctetString;
 inline constexpr std::uint8_t kSnmpTypeNull = ber::kNull;
