@@ -196,7 +196,7 @@ std::optional<Probe> probeByCreating(const std::string& path) {
 
 // Something exists at the path: opens it without creating anything, and without following a
 // link (one that appeared since the path was resolved sends the probe round again).
-Probe probeExisting(const std::string& path) {
+Probe probeExistingFile(const std::string& path) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeOpenExisting);
   const UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | files::kClientPathFlags));
   if (fd) {
@@ -375,7 +375,7 @@ bool isFilePathWritable_XPC(std::string_view path) {
         return *created == Probe::kWritable;
       }
     }
-    const Probe existing = probeExisting(target->path);
+    const Probe existing = probeExistingFile(target->path);
     if (existing != Probe::kVanished) {
       return existing == Probe::kWritable;
     }

@@ -169,7 +169,7 @@ struct Content {
   bool complete;
 };
 
-[[gnu::always_inline]] inline Content contentOf(const SnmpVar& var) {
+[[gnu::always_inline]] inline Content recordContent(const SnmpVar& var) {
   if (var.length == 0 || kCarriesNoContent[var.type]) {
     return {{}, true};
   }
@@ -181,7 +181,7 @@ struct Content {
 }
 
 std::size_t recordSize(const SnmpVar& var) {
-  return static_cast<std::size_t>(headerSize(var.length)) + contentOf(var).bytes.size();
+  return static_cast<std::size_t>(headerSize(var.length)) + recordContent(var).bytes.size();
 }
 
 // One record in BER form at `out`, which has room for recordSize bytes: the tag, one
@@ -206,7 +206,7 @@ struct Written {
     out[3] = static_cast<std::uint8_t>(length & 0xFFU);
     header = 4;
   }
-  const Content content = contentOf(var);
+  const Content content = recordContent(var);
   copyBytes(out + header, content.bytes.data(), content.bytes.size());
   return {header + content.bytes.size(), content.complete};
 }

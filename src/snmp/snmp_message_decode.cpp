@@ -39,25 +39,25 @@ std::optional<LengthField> lengthFieldAt(Bytes message, std::uint64_t position) 
   return LengthField{value, following + 1};
 }
 
-// Where the content of the element whose tag is at `tag` starts, and its length.
+// Where the content of the element whose tag is at `tagIndex` starts, and its length.
 struct Element {
   std::uint64_t start;
   std::uint64_t length;
 };
 
-std::optional<Element> elementAt(Bytes message, std::uint64_t tag) {
-  if (tag >= message.size()) {
+std::optional<Element> elementAt(Bytes message, std::uint64_t tagIndex) {
+  if (tagIndex >= message.size()) {
     return std::nullopt;
   }
-  const std::optional<LengthField> field = lengthFieldAt(message, tag + 1);
+  const std::optional<LengthField> field = lengthFieldAt(message, tagIndex + 1);
   if (!field) {
     return std::nullopt;
   }
-  return Element{tag + 1 + field->size, field->value};
+  return Element{tagIndex + 1 + field->size, field->value};
 }
 
 // The element's content bytes, when they lie within the message.
-std::optional<Bytes> contentOf(Bytes message, const std::optional<Element>& element) {
+std::optional<Bytes> elementContent(Bytes message, const std::optional<Element>& element) {
   if (!element || element->start > message.size() ||
       element->length > message.size() - element->start) {
     return std::nullopt;
@@ -65,21 +65,21 @@ std::optional<Bytes> contentOf(Bytes message, const std::optional<Element>& elem
   return message.subspan(element->start, element->length);
 }
 
-std::optional<Bytes> contentAt(Bytes message, std::uint64_t tag) {
-  return contentOf(message, elementAt(message, tag));
+std::optional<Bytes> contentAt(Bytes message, std::uint64_t tagIndex) {
+  return elementContent(message, elementAt(message, tagIndex));
 }
 
-// A varbind starting at i: SEQUENCE tag, its length field, OBJECT IDENTIFIER tag, and
-// the name's length field within the message.
-std::optional<OidPositionAndLength> matchVarbindAt(Bytes message, std::uint64_t i) {
-  if (message[i] != ber::kSequence) {
+// A varbind starting at `start`: SEQUENCE tag, its length field, OBJECT IDENTIFIER tag,
+// and the name's length field within the message.
+std::optional<OidPositionAndLength> matchVarbindAt(Bytes message, std::uint64_t start) {
+  if (message[start] != ber::kSequence) {
     return std::nullopt;
   }
-  const std::optional<LengthField> sequence = lengthFieldAt(message, i + 1);
+  const std::optional<LengthField> sequence = lengthFieldAt(message, start + 1);
   if (!sequence) {
     return std::nullopt;
   }
-  const std::uint64_t nameTag = i + 1 + sequence->size;
+  const std::uint64_t nameTag = start + 1 + sequence->size;
   if (nameTag >= message.size() || message[nameTag] != kSnmpTypeObjectIdentifier) {
     return std::nullopt;
   }
@@ -381,17 +381,17 @@ std::optional<SnmpText> octetStringText(Bytes content) {
   return text;
 }
 
-// Both value-text operations; `type` is null for the one without a type code, which
-// also has no branch for the unsigned types.
-std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* type) {
+// Both value-text operations, for the value whose tag is at `tagIndex`; `type` is null for
+// the one without a type code, which also has no branch for the unsigned types.
+std::optional<SnmpText> valueText(Bytes message, std::uint64_t tagIndex, std::uint8_t* type) {
   if (type != nullptr) {
     *type = kSnmpTypeNull;
   }
   const std::uint64_t size = message.size();
-  if (v == 0 || v >= size || size - v < 3) {
+  if (tagIndex == 0 || tagIndex >= size || size - tagIndex < 3) {
     return std::nullopt;  // at least one byte must follow the length byte
   }
-  const std::uint8_t tag = message[v];
+  const std::uint8_t tag = message[tagIndex];
   auto report = [type](std::uint8_t code) {
     if (type != nullptr) {
       *type = code;
@@ -400,7 +400,7 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
   switch (tag) {
     case kSnmpTypeInteger: {
       report(kSnmpTypeInteger);
-      const std::optional<Bytes> content = contentAt(message, v);
+      const std::optional<Bytes> content = contentAt(message, tagIndex);
       // An INTEGER has at least one content byte; without one there is no number.
       if (!content || content->empty()) {
         return std::nullopt;
@@ -411,7 +411,7 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
     }
     case kSnmpTypeOctetString: {
       report(kSnmpTypeOctetString);
-      const std::optional<Bytes> content = contentAt(message, v);
+      const std::optional<Bytes> content = contentAt(message, tagIndex);
       if (!content) {
         return std::nullopt;
       }
@@ -421,7 +421,7 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
       return std::nullopt;
     case kSnmpTypeObjectIdentifier: {
       report(kSnmpTypeObjectIdentifier);
-      const std::optional<Bytes> content = contentAt(message, v);
+      const std::optional<Bytes> content = contentAt(message, tagIndex);
       if (!content) {
         return std::nullopt;
       }
@@ -429,10 +429,10 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
     }
     case ber::kIpAddress:
       // The length byte is not read: the address is always the four bytes after it.
-      if (size - v < 6) {
+      if (size - tagIndex < 6) {
         return std::nullopt;
       }
-      return ipAddressText(message.subspan(v + 2, 4));
+      return ipAddressText(message.subspan(tagIndex + 2, 4));
     case ber::kCounter32:
     case ber::kGauge32:
     case ber::kTimeTicks:
@@ -440,7 +440,7 @@ std::optional<SnmpText> valueText(Bytes message, std::uint64_t v, std::uint8_t* 
       if (type == nullptr) {
         return std::optional<SnmpText>(std::in_place);
       }
-      const std::optional<Bytes> content = contentAt(message, v);
+      const std::optional<Bytes> content = contentAt(message, tagIndex);
       if (!content) {
         return std::nullopt;
       }
@@ -594,7 +594,7 @@ std::optional<std::int64_t> SNMPMessage::getResponseRequestId(
       return std::nullopt;
     }
     const auto element = elementAt(message, at);
-    if (!contentOf(message, element)) {
+    if (!elementContent(message, element)) {
       return std::nullopt;
     }
     return element;
