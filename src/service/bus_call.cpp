@@ -3,39 +3,29 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
-#include "protocol/text.h"
 #include "service/bus_names.h"
+#include "service/bus_support.h"
 
 namespace printxpc::bus {
 namespace {
-
-struct BusUnref {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // A GET may wait long for a silent printer; the service bounds every operation itself.
 constexpr std::uint64_t kCallTimeoutUsec = 24ULL * 3600 * 1000 * 1000;
 
 CallFailure failure(std::string message) { return {{}, std::move(message)}; }
-std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
 }  // namespace
 
 std::variant<std::string, CallFailure> callOverBus(const BuildIdentity& build, Operation operation,
                                                    std::string_view request) {
-  if (request.find('\0') != std::string_view::npos || !text::isValidUtf8(request)) {
+  if (!isBusString(request)) {
     return failure("the request string is not UTF-8 text without NUL, which the bus carries");
   }
   sd_bus* raw = nullptr;
   const int opened = sd_bus_open_user(&raw);
-  const std::unique_ptr<sd_bus, BusUnref> bus(raw);
+  const BusPtr bus(raw);
   if (opened < 0) {
     return failure("cannot connect to the session bus: " + errorText(opened));
   }

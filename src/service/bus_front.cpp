@@ -21,31 +21,21 @@
 #include <vector>
 
 #include "common/event_fd.h"
-#include "protocol/text.h"
 #include "protocol/wire.h"
 #include "service/bus_names.h"
+#include "service/bus_support.h"
 
 namespace printxpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct BusUnref {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct CredsUnref {
-  void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
+using bus::BusPtr;
+using bus::CredsPtr;
+using bus::errorText;
+using bus::isBusString;
+using bus::MessagePtr;
+using bus::SlotPtr;
 
 constexpr std::string_view kErrorNotAvailable = "org.printxpc.Service1.Error.NotAvailable";
 // Senders whose uid is remembered; a bus daemon never gives a unique name out twice, so an
@@ -107,13 +97,6 @@ class Workers {
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
-
-// D-Bus strings are UTF-8 without NUL; a reply that is not cannot travel as one.
-bool isBusString(std::string_view text) {
-  return text.find('\0') == std::string_view::npos && text::isValidUtf8(text);
-}
-
-std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
 }  // namespace
 

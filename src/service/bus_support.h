@@ -1,0 +1,42 @@
+// What the bus front and the one-call client share: owning handles of sd-bus objects,
+// error texts and the rule for what a bus string may hold.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "protocol/text.h"
+
+namespace printxpc::bus {
+
+struct BusUnref {
+  // Flushed first, so that replies and calls queued on the way out still leave.
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+struct CredsUnref {
+  void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
+
+// The text of an error number, as sd-bus returns them (negative) or as errno holds them.
+inline std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+// D-Bus strings are UTF-8 without NUL; any other text cannot travel as one.
+inline bool isBusString(std::string_view text) {
+  return text.find('\0') == std::string_view::npos && text::isValidUtf8(text);
+}
+
+}  // namespace printxpc::bus
