@@ -165,6 +165,11 @@ OidPositionAndLength firstVarbind(Bytes message) {
   return record;
 }
 
+// The first varbind's value as text; nothing when it has none.
+std::optional<SnmpText> firstValueText(Bytes message) {
+  return SNMPMessage::extractValueStringFromMessage(message, valueIndexOf(firstVarbind(message)));
+}
+
 // A subidentifier is an unsigned 32-bit number.
 constexpr std::uint64_t kMaxSubidentifier = 0xFFFFFFFFU;
 
@@ -517,8 +522,7 @@ void SNMPMessage::extractSysIDFromMsg(std::optional<std::span<const std::uint8_t
   if (!message) {
     return;
   }
-  sysID =
-      textOrEmpty(extractValueStringFromMessage(*message, valueIndexOf(firstVarbind(*message))));
+  sysID = textOrEmpty(firstValueText(*message));
 }
 
 bool SNMPMessage::extractStringFromMsg(std::optional<std::span<const std::uint8_t>> message,
@@ -527,8 +531,7 @@ bool SNMPMessage::extractStringFromMsg(std::optional<std::span<const std::uint8_
   if (!message || !community) {
     return false;
   }
-  const std::optional<SnmpText> text =
-      extractValueStringFromMessage(*message, valueIndexOf(firstVarbind(*message)));
+  const std::optional<SnmpText> text = firstValueText(*message);
   if (!text) {
     return false;
   }
