@@ -51,8 +51,8 @@ int main() {
   const std::filesystem::path dir(pattern);
   const auto pathOf = [&](int i) { return (dir / ("cancel-" + std::to_string(i))).string(); };
 
-  testing::CallLog calls;
-  const int threadsBefore = testing::threadCount();
+  test_support::CallLog calls;
+  const int threadsBefore = test_support::threadCount();
   int threadsAfter = 0;
   double idleShare = 0;
   std::vector<double> latenciesMs;
@@ -65,7 +65,7 @@ int main() {
       }
     }
     std::this_thread::sleep_for(200ms);  // let the first checks pass
-    threadsAfter = testing::threadCount();
+    threadsAfter = test_support::threadCount();
 
     const double cpuBefore = cpuSeconds();
     const auto idleStart = bench::Clock::now();

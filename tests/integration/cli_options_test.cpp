@@ -11,7 +11,7 @@
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 // The service started with "--listen=PATH" rather than "--listen PATH".
@@ -150,4 +150,4 @@ TEST(CliOptions, ServiceOptionFormsAndRefusals) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

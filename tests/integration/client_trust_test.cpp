@@ -15,7 +15,7 @@
 #include "support/process.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -141,4 +141,4 @@ TEST_F(ClientTrust, ServiceAndClientMeetInAFreshPrivateDirectory) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -30,7 +30,7 @@
 #include "support/socket_activator.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -687,4 +687,4 @@ TEST_F(BadInputTest, EveryShapeOfBadRequestGetsItsOneAnswer) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

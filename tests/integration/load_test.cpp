@@ -22,7 +22,7 @@
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -360,4 +360,4 @@ TEST_F(LoadTest, SixtyFourConnectionsOfMixedRequests) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

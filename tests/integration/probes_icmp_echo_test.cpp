@@ -12,10 +12,10 @@ namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CapturedVethPair;
-using testing::PingGroupRange;
-using testing::timed;
-using testing::VethPair;
+using test_support::CapturedVethPair;
+using test_support::PingGroupRange;
+using test_support::timed;
+using test_support::VethPair;
 
 constexpr std::uint8_t kIcmp = 1;
 

@@ -22,7 +22,7 @@
 
 #include "common/unique_fd.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 inline bool runCommand(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
@@ -166,4 +166,4 @@ std::chrono::milliseconds timed(Function&& function) {
                                                                start);
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -15,7 +15,7 @@ namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CapturedVethPair;
+using test_support::CapturedVethPair;
 
 constexpr std::uint8_t kUdp = 17;
 

@@ -26,7 +26,7 @@
 #include "support/service_fixture.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -242,4 +242,4 @@ TEST(ServiceLimits, ExhaustedThreadsOrDescriptorsAnswerBusy) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -21,7 +21,7 @@
 #include "support/socket_activator.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -199,4 +199,4 @@ TEST_F(ServiceProcessTest, ConnectionAfterIdleExitStartsAFreshService) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

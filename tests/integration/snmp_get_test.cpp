@@ -20,7 +20,7 @@
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 using namespace std::chrono_literals;
@@ -622,4 +622,4 @@ TEST_F(SnmpdGetTest, ReadsTheSystemGroup) {
 }
 
 }  // namespace
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -21,10 +21,10 @@ namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::exists;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using test_support::exists;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
 
 // --- Cancel write -----------------------------------------------------------------------
 
@@ -60,7 +60,7 @@ TEST_F(CancelFileTest, WriteNeverCreatesOrWritesElsewhere) {
   for (const auto& c : cases) {
     EXPECT_FALSE(cancelFileWrite(c.path)) << c.label;
   }
-  EXPECT_EQ(testing::entries(dir_.path()), (std::vector<std::string>{"a", "dir"}));
+  EXPECT_EQ(test_support::entries(dir_.path()), (std::vector<std::string>{"a", "dir"}));
   EXPECT_EQ(readFile(file("a")), "");
 }
 
@@ -74,7 +74,7 @@ TEST_F(CancelFileTest, EnsureCreatesWith0664AndKeepsExistingContent) {
   const mode_t previous = ::umask(077);
   EXPECT_TRUE(ensureCancelFile(file("c")));
   ::umask(previous);
-  EXPECT_EQ(testing::permissions(file("c")), 0664u);
+  EXPECT_EQ(test_support::permissions(file("c")), 0664u);
   EXPECT_EQ(readFile(file("c")), "");
 
   writeFile(file("old"), "\x01");
@@ -106,7 +106,7 @@ class Recorder {
 
  private:
   std::string path_;
-  testing::CallLog log_;
+  test_support::CallLog log_;
   std::atomic<bool> fileSeenAtCallback_{false};
 };
 
@@ -323,7 +323,7 @@ TEST_F(CancelFileTest, ManyWatchesShareOneThread) {
   // ThreadSanitizer starts a helper thread of its own with the first thread that the
   // process creates; let it exist before the count is taken.
   std::thread([] {}).join();
-  const int before = testing::threadCount();
+  const int before = test_support::threadCount();
   Recorder recorder;
   {
     CancelWatcher watcher(recorder.callback(), kWatches);
@@ -333,7 +333,7 @@ TEST_F(CancelFileTest, ManyWatchesShareOneThread) {
       ASSERT_TRUE(watcher.watch(path));
     }
     EXPECT_EQ(watcher.activeWatches(), static_cast<std::size_t>(kWatches));
-    EXPECT_LE(testing::threadCount(), before + 1);
+    EXPECT_LE(test_support::threadCount(), before + 1);
 
     std::this_thread::sleep_for(kQuiet);
     ASSERT_EQ(recorder.fired(), 0);
@@ -344,7 +344,7 @@ TEST_F(CancelFileTest, ManyWatchesShareOneThread) {
     EXPECT_TRUE(waitUntilGone(file("c432"), kReaction));
     EXPECT_EQ(watcher.activeWatches(), static_cast<std::size_t>(kWatches - 1));
   }
-  EXPECT_EQ(testing::threadCount(), before) << "the watcher thread is joined";
+  EXPECT_EQ(test_support::threadCount(), before) << "the watcher thread is joined";
 }
 
 // --- Hostile files and races ----------------------------------------------------------------
@@ -366,7 +366,7 @@ TEST_F(CancelFileTest, OnlyRegularFilesAreCancelFiles) {
   std::filesystem::create_directory(file("dir"));
   for (const std::string& path :
        {fifo, file("link-to-fifo"), std::string("/dev/null"), file("dir")}) {
-    const int status = testing::runInChild([&] {
+    const int status = test_support::runInChild([&] {
       ::alarm(kGuard.count() / 1000);  // a blocked call ends the child: a failure
       return (cancelFileWrite(path) ? 1 : 0) | (ensureCancelFile(path) ? 2 : 0);
     });
@@ -380,7 +380,7 @@ TEST_F(CancelFileTest, OnlyRegularFilesAreCancelFiles) {
 TEST_F(CancelFileTest, CancelFileArmedDuringTheRemovalIsKept) {
   const std::string path = file("c");
   ASSERT_TRUE(ensureCancelFile(path));
-  testing::CallLog fired;
+  test_support::CallLog fired;
   std::atomic<bool> first{true};
   CancelWatcher watcher([&] {
     if (first.exchange(false)) {
@@ -446,7 +446,7 @@ TEST_F(CancelFileTest, WatchCostIsBounded) {
   }
   EXPECT_EQ(watcher.watchedFiles(), 1u);
   EXPECT_EQ(watcher.activeWatches(), 4u);
-  EXPECT_EQ(testing::inotifyWatchCount(), 2);
+  EXPECT_EQ(test_support::inotifyWatchCount(), 2);
 
   // Files in directories that go away: only their nearest existing ancestor stays watched.
   for (const char* name : {"x", "y"}) {
@@ -457,8 +457,8 @@ TEST_F(CancelFileTest, WatchCostIsBounded) {
   std::filesystem::remove_all(file("d"));
   std::filesystem::remove_all(file("x"));
   std::filesystem::remove_all(file("y"));
-  EXPECT_TRUE(testing::waitUntil([] { return testing::inotifyWatchCount() == 1; }))
-      << testing::inotifyWatchCount();
+  EXPECT_TRUE(test_support::waitUntil([] { return test_support::inotifyWatchCount() == 1; }))
+      << test_support::inotifyWatchCount();
   EXPECT_EQ(watcher.watchedFiles(), 3u);
 
   // Still armed: the file made again at the path and written cancels.

@@ -63,7 +63,7 @@ TEST(DescriptorShortage, EventFdReportsWhyItCouldNotBeMade) {
 // The service refuses to start on startError(); a server run all the same stops at once
 // rather than serve without hearing of stops and finished connections.
 TEST(DescriptorShortage, ServerWithoutWakeUpReportsItAndStopsAtOnce) {
-  const testing::TempDir dir;
+  const test_support::TempDir dir;
   const std::string path = dir.file("service.sock");
   UniqueFd listener;
   SocketFile owned;
@@ -82,7 +82,7 @@ TEST(DescriptorShortage, ServerWithoutWakeUpReportsItAndStopsAtOnce) {
 
 // Without its eventfd (and inotify) the watcher polls: watches still fire, and it still stops.
 TEST(DescriptorShortage, CancelWatcherWithoutWakeUpStillFiresAndStops) {
-  const testing::TempDir dir;
+  const test_support::TempDir dir;
   const std::string path = dir.file("cancel");
   std::atomic<int> fired{0};
   std::unique_ptr<CancelWatcher> watcher;

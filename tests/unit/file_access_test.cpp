@@ -26,12 +26,12 @@ namespace printxpc {
 namespace {
 
 using file_access_testing::ProbeStep;
-using testing::entries;
-using testing::exists;
-using testing::permissions;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using test_support::entries;
+using test_support::exists;
+using test_support::permissions;
+using test_support::readFile;
+using test_support::TempDir;
+using test_support::writeFile;
 
 // A temporary directory that an unprivileged child can enter.
 class FileAccessTest : public ::testing::Test {
@@ -154,7 +154,7 @@ TEST_F(FileAccessTest, PermissionsOfAnUnprivilegedUser) {
       {"writable file in a read-only directory", file("locked/open"), true},
   };
   for (const auto& c : cases) {
-    const auto result = testing::asUnprivileged([&] { return isFilePathWritable_XPC(c.path); });
+    const auto result = test_support::asUnprivileged([&] { return isFilePathWritable_XPC(c.path); });
     REQUIRE_UNPRIVILEGED_RESULT(result);
     EXPECT_EQ(*result, c.writable) << c.label;
   }
@@ -402,7 +402,7 @@ TEST_F(PlistWriteTest, LinkLoopFails) {
 TEST_F(PlistWriteTest, FailedWriteKeepsTheOldContent) {
   writeFile(file("p"), "old content", 0640);
   const std::string path = file("p");
-  const int status = testing::runInChild([&] {
+  const int status = test_support::runInChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{16, 16};
     ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -433,7 +433,7 @@ TEST_F(PlistWriteTest, ReadOnlyDirectoryWritesInPlace) {
   };
   for (const auto& c : cases) {
     const std::string path = file("locked/" + c.name);
-    const auto result = testing::asUnprivileged([&] { return write(path, "new"); });
+    const auto result = test_support::asUnprivileged([&] { return write(path, "new"); });
     REQUIRE_UNPRIVILEGED_RESULT(result);
     EXPECT_EQ(*result, c.written) << c.label;
     EXPECT_EQ(readFile(path), c.content ? std::optional<std::string>(c.content) : std::nullopt)
@@ -448,12 +448,12 @@ TEST_F(PlistWriteTest, ReplacingAsRootKeepsTheOwner) {
     GTEST_SKIP() << "needs root to hand the file to another owner";
   }
   writeFile(file("p"), "old", 0644);
-  ASSERT_EQ(::chown(file("p").c_str(), testing::kNobody, testing::kNobody), 0);
+  ASSERT_EQ(::chown(file("p").c_str(), test_support::kNobody, test_support::kNobody), 0);
   EXPECT_TRUE(write(file("p"), "new"));
   struct stat info {};
   ASSERT_EQ(::stat(file("p").c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, testing::kNobody);
-  EXPECT_EQ(info.st_gid, testing::kNobody);
+  EXPECT_EQ(info.st_uid, test_support::kNobody);
+  EXPECT_EQ(info.st_gid, test_support::kNobody);
 }
 
 // --- Paths planted by another user, and devices -------------------------------------------
@@ -471,10 +471,10 @@ TEST_F(FileAccessTest, LinksInStickyDirectoriesFollowOnlyTrustedOwners) {
     std::filesystem::create_directory(directory);
     ::chmod(directory.c_str(), 01777);
   }
-  ASSERT_EQ(::chown(theirs.c_str(), testing::kOtherUser, testing::kOtherUser), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), test_support::kOtherUser, test_support::kOtherUser), 0);
   writeFile(file("victim"), "mine", 0644);
   const auto plant = [](const std::string& target, const std::string& link) {
-    return testing::runAsUser(testing::kOtherUser,
+    return test_support::runAsUser(test_support::kOtherUser,
                               [&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; });
   };
   ASSERT_EQ(plant(file("victim"), shared + "/planted.plist"), 0);
@@ -522,7 +522,7 @@ TEST(ClientPathTest, TerminalIsNeverTakenAsControllingTerminal) {
   };
   for (const auto& c : cases) {
     // In a child that leads a new session without a terminal, as a service under setsid.
-    const int status = testing::runInChild([&] {
+    const int status = test_support::runInChild([&] {
       const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
       if (::setsid() < 0 || master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         return 2;

@@ -11,11 +11,11 @@
 namespace printxpc {
 namespace {
 
-using testing::ByteVector;
-using testing::concat;
-using testing::element;
-using testing::hexBytes;
-using testing::textBytes;
+using test_support::ByteVector;
+using test_support::concat;
+using test_support::element;
+using test_support::hexBytes;
+using test_support::textBytes;
 
 const ByteVector kWorkedExample = hexBytes(
     "30 31 02 01 00 04 06 70 75 62 6C 69 63 A2 24 02 02 12 34 02 01 00 02 01 00 30 18 30 16"

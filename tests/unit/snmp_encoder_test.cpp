@@ -12,12 +12,12 @@
 namespace printxpc {
 namespace {
 
-using testing::ByteVector;
-using testing::concat;
-using testing::element;
-using testing::hexBytes;
-using testing::textBytes;
-using testing::toVector;
+using test_support::ByteVector;
+using test_support::concat;
+using test_support::element;
+using test_support::hexBytes;
+using test_support::textBytes;
+using test_support::toVector;
 
 // A request with every field set the way the builder sets it.
 void fillRequest(SNMPMessage& msg, std::string_view community,

@@ -9,9 +9,9 @@
 namespace printxpc {
 namespace {
 
-using testing::ByteVector;
-using testing::hexBytes;
-using testing::toVector;
+using test_support::ByteVector;
+using test_support::hexBytes;
+using test_support::toVector;
 
 const ByteVector kWorkedExample = hexBytes(
     "30 27 02 01 00 04 06 70 75 62 6C 69 63 A0 1A 02 02 34 12 02 01 00 02 01 00"

@@ -17,7 +17,7 @@ inline void PrintTo(const SnmpText& text, std::ostream* os) { *os << '"' << text
 
 }  // namespace printxpc
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 using ByteVector = std::vector<std::uint8_t>;
 
@@ -64,4 +64,4 @@ inline ByteVector element(std::uint8_t tag, const ByteVector& content) {
   return concat({{tag}, lengthField(content.size()), content});
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

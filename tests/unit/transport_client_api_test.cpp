@@ -60,7 +60,7 @@ class TransportClientApi : public ::testing::Test {
         << error.message;
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   std::string path_ = dir_.file("service.sock");
   std::unique_ptr<Server> server_;
   std::future<Server::Outcome> runner_;

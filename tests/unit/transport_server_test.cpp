@@ -157,7 +157,7 @@ class TransportServer : public ::testing::Test {
     ASSERT_TRUE(reached()) << server_->bufferedBytes() << " bytes held";
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   std::string path_ = dir_.file("service.sock");
   std::atomic<int> handlersMade_{0};
   std::unique_ptr<Server> server_;
@@ -484,7 +484,7 @@ TEST_F(TransportServer, IdleExitWaitsForOpenConnections) {
 }
 
 TEST(ListenSocket, RefusesALiveServiceAndReplacesAStaleSocket) {
-  testing::TempDir dir;
+  test_support::TempDir dir;
   const std::string path = dir.file("s.sock");
   UniqueFd first;
   ASSERT_EQ(listenAt(path, first), std::nullopt);

@@ -10,7 +10,7 @@
 
 #include "service/bus_names.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 PrivateBus::PrivateBus() {
   char pattern[] = "/tmp/printxpc-bus-XXXXXX";
@@ -83,4 +83,4 @@ bool PrivateBus::waitForOwner(const std::string& name, bool owned,
   return true;
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

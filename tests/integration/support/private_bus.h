@@ -8,7 +8,7 @@
 
 #include "support/process.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 class PrivateBus {
  public:
@@ -43,4 +43,4 @@ class PrivateBus {
   ChildProcess daemon_;
 };
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 std::vector<char*> cStrings(std::vector<std::string>& strings) {
@@ -244,4 +244,4 @@ ResourceUse settleTo(pid_t pid, const ResourceUse& idle, std::chrono::millisecon
   }
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 struct CommandResult {
   int exitCode = -1;  // the exit status, or 128 + signal
@@ -68,4 +68,4 @@ std::string describe(const ResourceUse& use);
 // their sockets a moment after their clients left); returns the last sample.
 ResourceUse settleTo(pid_t pid, const ResourceUse& idle, std::chrono::milliseconds timeout);
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -7,7 +7,7 @@
 
 #include "support/test_support.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 RunningService::RunningService(const std::string& buildId, const LaunchWrapper& wrap)
     : protocol_(protocolName(*findBuild(buildId))) {
@@ -51,4 +51,4 @@ std::string RunningService::call(std::string_view selector, std::string_view req
   return replyOf(client.call(selector, request));
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

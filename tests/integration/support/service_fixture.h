@@ -11,7 +11,7 @@
 #include "printxpc/client.h"
 #include "support/process.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 // Turns the service's own command line into the one to start, given the service's private
 // directory: e.g. to run it in a mount namespace of its own.
@@ -45,4 +45,4 @@ class RunningService {
   ChildProcess process_;
 };
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -16,7 +16,7 @@
 
 #include "protocol/requests.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 namespace {
 
 sockaddr_in loopbackAddress(const std::string& address, std::uint16_t port) {
@@ -317,4 +317,4 @@ Snmpd::~Snmpd() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -16,7 +16,7 @@
 #include "common/unique_fd.h"
 #include "support/process.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -112,4 +112,4 @@ class Snmpd {
 
 bool snmpdAvailable();
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -14,7 +14,7 @@
 #include "service/listen_socket.h"
 #include "support/process.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 // Serves the socket the way systemd's socket units do: the listening socket stays open
 // here, and a service process is started whenever a connection waits and none runs.
@@ -65,4 +65,4 @@ class SocketActivator {
   int starts_ = 0;
 };
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

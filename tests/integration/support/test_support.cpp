@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 bool inPrivateNetns() {
   const char* value = std::getenv("PRINTXPC_NETNS");
@@ -14,4 +14,4 @@ std::string binaryPath(const std::string& relative) {
   return std::string(PRINTXPC_BINARY_DIR) + "/" + relative;
 }
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

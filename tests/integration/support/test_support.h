@@ -6,7 +6,7 @@
 
 #include "protocol/operations.h"
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 // The selectors of the six operations, as the tests send them.
 inline const std::string_view kWritable = selectorOf(Operation::kIsFilePathWritable);
@@ -22,7 +22,7 @@ bool inPrivateNetns();
 // Skips the current test with a clear message outside the private network namespace.
 #define PRINTXPC_REQUIRE_NETNS()                                                      \
   do {                                                                                \
-    if (!::printxpc::testing::inPrivateNetns()) {                                     \
+    if (!::printxpc::test_support::inPrivateNetns()) {                                     \
       GTEST_SKIP() << "needs a private network namespace (run scripts/test as root)"; \
     }                                                                                 \
   } while (false)
@@ -30,4 +30,4 @@ bool inPrivateNetns();
 // Path of a built executable, e.g. binaryPath("src/service/print-xpc-service-a").
 std::string binaryPath(const std::string& relative);
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 inline std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -181,4 +181,4 @@ class CallLog {
   Clock::time_point last_;
 };
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support

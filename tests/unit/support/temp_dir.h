@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-namespace printxpc::testing {
+namespace printxpc::test_support {
 
 class TempDir {
  public:
@@ -30,4 +30,4 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-}  // namespace printxpc::testing
+}  // namespace printxpc::test_support
