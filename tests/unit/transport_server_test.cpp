@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -22,12 +23,15 @@
 #include "protocol/wire.h"
 #include "service/listen_socket.h"
 #include "service/server.h"
+#include "shared/wait.h"
 #include "support/temp_dir.h"
 
 namespace printxpc {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::Gate;
+using test_support::waitUntil;
 using wire::TransportError;
 
 constexpr char kProtocol[] = "XPC_ProtocolTEST";
@@ -96,18 +100,19 @@ std::uint16_t code(TransportError error) { return static_cast<std::uint16_t>(err
 class TransportServer : public ::testing::Test {
  protected:
   // The handler answers "<n>:<request>", n counting the requests of its own connection;
-  // the request "slow" takes 600 ms and "unavailable" is an operation not available.
+  // the request "slow" is held at slowGate_ until the test opens it, and "unavailable" is an
+  // operation not available.
   HandlerFactory countingHandlers() {
     return [this] {
       ++handlersMade_;
       auto count = std::make_shared<int>(0);
       return RequestHandler(
-          [count](Operation, std::string_view request) -> std::optional<std::string> {
+          [this, count](Operation, std::string_view request) -> std::optional<std::string> {
             if (request == "unavailable") {
               return std::nullopt;
             }
             if (request == "slow") {
-              std::this_thread::sleep_for(600ms);
+              EXPECT_TRUE(slowGate_.arriveAndWait()) << "the test never let the request go";
             }
             return std::to_string(++*count) + ":" + std::string(request);
           });
@@ -124,6 +129,7 @@ class TransportServer : public ::testing::Test {
   }
 
   void TearDown() override {
+    slowGate_.open();
     if (server_) {
       server_->requestStop();
       runner_.wait();
@@ -138,10 +144,8 @@ class TransportServer : public ::testing::Test {
   }
 
   void waitForConnections(std::size_t count) {
-    for (int i = 0; i < 500 && server_->activeConnections() != count; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(server_->activeConnections(), count);
+    ASSERT_TRUE(waitUntil([&] { return server_->activeConnections() == count; }))
+        << server_->activeConnections() << " connections";
   }
 
   // Waits until the connections together hold at least (or, `exactly`, just) this many
@@ -151,15 +155,13 @@ class TransportServer : public ::testing::Test {
       const std::size_t held = server_->bufferedBytes();
       return exactly ? held == bytes : held >= bytes;
     };
-    for (int i = 0; i < 2000 && !reached(); ++i) {
-      std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(reached()) << server_->bufferedBytes() << " bytes held";
+    ASSERT_TRUE(waitUntil(reached)) << server_->bufferedBytes() << " bytes held";
   }
 
   test_support::TempDir dir_;
   std::string path_ = dir_.file("service.sock");
   std::atomic<int> handlersMade_{0};
+  Gate slowGate_;
   std::unique_ptr<Server> server_;
   std::future<Server::Outcome> runner_;
 };
@@ -205,10 +207,11 @@ TEST_F(TransportServer, SlowRequestDoesNotDelayAnotherConnection) {
   auto slow = std::async(std::launch::async, [&] {
     return replyOf(slowClient.call("isFilePathWritable_XPC", "slow"));
   });
-  std::this_thread::sleep_for(50ms);
-  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_TRUE(slowGate_.waitForArrivals(1));
+  // Answered while the slow request is still held in its handler.
   EXPECT_EQ(replyOf(quickClient.call("isFilePathWritable_XPC", "quick")), "1:quick");
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 400ms);
+  EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout);
+  slowGate_.open();
   EXPECT_EQ(slow.get(), "1:slow");
 }
 
@@ -288,9 +291,10 @@ TEST_F(TransportServer, ClientThatDisconnectsMidRequestDoesNotDisturbTheService)
     auto slow = std::async(std::launch::async, [&leaving] {
       return replyOf(leaving.call("isFilePathWritable_XPC", "slow"));
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(slowGate_.waitForArrivals(1));
     ::shutdown(leaving.fd(), SHUT_RDWR);  // the client goes away while its request runs
     slow.wait();
+    slowGate_.open();
   }
   waitForConnections(0);
   auto client = connect();
@@ -316,15 +320,17 @@ TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
   struct Case {
     const char* name;
     bool helloFirst;
-    std::string header;    // sent at once (after the hello, if any)
-    std::size_t trickled;  // then bytes sent one every 20 ms, far within each read's wait
+    std::string header;  // sent at once (after the hello, if any)
+    bool trickled;       // then a byte every 20 ms, far within each read's wait, until closed
   };
-  const std::string hello100("\x01\x00\x00\x00\x64", 5);     // a hello of 100 bytes
-  const std::string request1000("\x03\x00\x00\x03\xE8", 5);  // a request of 1,000 bytes
+  // Frames of 100,000 bytes: trickled, they could not arrive whole within half an hour, so
+  // only the service's clock can end them.
+  const std::string bigHello("\x01\x00\x01\x86\xA0", 5);
+  const std::string bigRequest("\x03\x00\x01\x86\xA0", 5);
   const Case cases[] = {
-      {"hello trickled a byte at a time", false, hello100, 100},
-      {"request trickled a byte at a time", true, request1000, 1000},
-      {"request begun, then nothing", true, request1000 + "0123456789", 0},
+      {"hello trickled a byte at a time", false, bigHello, true},
+      {"request trickled a byte at a time", true, bigRequest, true},
+      {"request begun, then nothing", true, bigRequest + "0123456789", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,14 +342,15 @@ TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
     raw.send(c.header);
     std::atomic<bool> closed{false};
     std::thread trickle([&] {
-      for (std::size_t i = 0; i < c.trickled && !closed; ++i) {
-        std::this_thread::sleep_for(20ms);
+      // The pause between bytes is a wait for the service to hang up (or answer).
+      pollfd hangup{raw.fd(), POLLRDHUP, 0};
+      while (c.trickled && !closed && ::poll(&hangup, 1, 20) == 0) {
         if (!transport::sendAll(raw.fd(), "x")) {
           return;  // the service has closed the connection
         }
       }
     });
-    // Before the whole frame could have arrived (2 s at the least), the service closes.
+    // The frame never completes: the service closes, or the read guard fails the test.
     EXPECT_TRUE(raw.closedByPeer());
     closed = true;
     trickle.join();
@@ -447,8 +454,11 @@ TEST_F(TransportServer, StopLetsTheRequestInProgressFinish) {
   auto client = connect();
   auto slow = std::async(std::launch::async,
                          [&] { return replyOf(client.call("isFilePathWritable_XPC", "slow")); });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(slowGate_.waitForArrivals(1));
   server_->requestStop();
+  // The service has stopped listening (its socket file is gone) with the request still held.
+  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(path_); }));
+  slowGate_.open();
   EXPECT_EQ(slow.get(), "1:slow");
   EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
   EXPECT_FALSE(std::filesystem::exists(path_));

@@ -6,9 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "service/bus_names.h"
+#include "shared/wait.h"
 
 namespace printxpc::test_support {
 
@@ -73,14 +73,7 @@ bool PrivateBus::hasOwner(const std::string& name) const {
 
 bool PrivateBus::waitForOwner(const std::string& name, bool owned,
                               std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (hasOwner(name) != owned) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return waitUntil([&] { return hasOwner(name) == owned; }, timeout);
 }
 
 }  // namespace printxpc::test_support

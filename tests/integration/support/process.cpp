@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "shared/wait.h"
+
 namespace printxpc::test_support {
 namespace {
 
@@ -159,14 +161,7 @@ void ChildProcess::signal(int number) const {
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (running()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return status_;
+  return waitUntil([this] { return !running(); }, timeout) ? status_ : -1;
 }
 
 bool acceptsConnections(const std::string& path) {
@@ -183,14 +178,7 @@ bool acceptsConnections(const std::string& path) {
 }
 
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!acceptsConnections(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil([&] { return acceptsConnections(path); }, timeout);
 }
 
 int openDescriptors(pid_t pid) {
@@ -233,15 +221,14 @@ std::string describe(const ResourceUse& use) {
 }
 
 ResourceUse settleTo(pid_t pid, const ResourceUse& idle, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const ResourceUse now = resourceUse(pid);
-    const bool settled = now.descriptors <= idle.descriptors && now.threads <= idle.threads;
-    if (settled || std::chrono::steady_clock::now() >= deadline) {
-      return now;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ResourceUse now;
+  waitUntil(
+      [&] {
+        now = resourceUse(pid);
+        return now.descriptors <= idle.descriptors && now.threads <= idle.threads;
+      },
+      timeout);
+  return now;
 }
 
 }  // namespace printxpc::test_support

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "shared/wait.h"
+
 namespace printxpc::test_support {
 
 inline std::optional<std::string> readFile(const std::string& path) {
@@ -118,19 +120,6 @@ inline int inotifyWatchCount() {
     }
   }
   return count;
-}
-
-// Waits until the condition holds; false once the limit, a guard against a hang, has passed.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // The number of threads of this process.
