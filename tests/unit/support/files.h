@@ -122,6 +122,39 @@ inline int inotifyWatchCount() {
   return count;
 }
 
+// The inodes that this process's inotify watches are on (all on the tests' file system).
+inline std::vector<ino_t> inotifyWatchedInodes() {
+  std::vector<ino_t> inodes;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(fd.path(), error).string() != "anon_inode:inotify") {
+      continue;
+    }
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    // "inotify wd:1 ino:4c6f sdev:... mask:...", the inode in hexadecimal.
+    for (std::string line; std::getline(info, line);) {
+      const auto at = line.find(" ino:");
+      if (line.rfind("inotify wd:", 0) == 0 && at != std::string::npos) {
+        inodes.push_back(static_cast<ino_t>(std::stoull(line.substr(at + 5), nullptr, 16)));
+      }
+    }
+  }
+  return inodes;
+}
+
+// The inode at the path (following links), or 0.
+inline ino_t inodeOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// True while an inotify watch of this process is on the item now at the path.
+inline bool inotifyWatches(const std::string& path) {
+  const ino_t inode = inodeOf(path);
+  const auto inodes = inotifyWatchedInodes();
+  return inode != 0 && std::find(inodes.begin(), inodes.end(), inode) != inodes.end();
+}
+
 // The number of threads of this process.
 inline int threadCount() {
   std::ifstream status("/proc/self/status");
