@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -179,6 +180,23 @@ bool acceptsConnections(const std::string& path) {
 
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout) {
   return waitUntil([&] { return acceptsConnections(path); }, timeout);
+}
+
+int connectionsAt(const std::string& socketPath) {
+  constexpr unsigned long kAcceptsConnections = 0x10000;  // __SO_ACCEPTCON: a listener
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);  // the header
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, references, protocol, flags, type, state, inode, path;
+    fields >> slot >> references >> protocol >> flags >> type >> state >> inode >> path;
+    if (path == socketPath && (std::stoul(flags, nullptr, 16) & kAcceptsConnections) == 0) {
+      ++count;
+    }
+  }
+  return count;
 }
 
 int openDescriptors(pid_t pid) {

@@ -48,6 +48,10 @@ class ChildProcess {
 // find out is closed at once; a service sees it as a client that left.)
 bool waitForSocket(const std::string& path, std::chrono::milliseconds timeout);
 
+// The connections that a service holds open on the socket path, however its clients left
+// them (from /proc/net/unix: the service's ends are named for the path, the listener aside).
+int connectionsAt(const std::string& socketPath);
+
 // The number of open descriptors and of threads of a process (from /proc).
 int openDescriptors(pid_t pid);
 int threadCount(pid_t pid);
