@@ -16,6 +16,7 @@
 #include "protocol/wire.h"
 #include "service/bus_names.h"
 #include "support/private_bus.h"
+#include "shared/wait.h"
 #include "support/process.h"
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
@@ -142,10 +143,7 @@ class SilentGet {
       return test.overBus(Operation::kPdeSnmpGet,
                           snmpGetRequest(kAgent, numberedOid(1), cancelFile, 60000, 2, 0));
     });
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (agent_.requestsSeen() == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([this] { return agent_.requestsSeen() > 0; });
   }
   bool waiting() {
     return agent_.requestsSeen() > 0 && reply_.wait_for(0s) != std::future_status::ready;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "protocol/requests.h"
+#include "shared/wait.h"
 #include "support/process.h"
 #include "support/service_fixture.h"
 #include "support/snmp_peers.h"
@@ -315,14 +316,15 @@ TEST_F(LoadTest, SixtyFourConnectionsOfMixedRequests) {
   ASSERT_EQ(
       service_.call("pdeSnmpGet_XPC:reply:", getRequest(kAgent, numberedOid(7), watched, 2, 0)),
       "TRUE:uResult.integer=7");
-  std::this_thread::sleep_for(300ms);  // its connection thread ends
+  // Its connection is closed (after its thread ended).
+  ASSERT_TRUE(waitUntil([&] { return connectionsAt(service_.socketPath()) == 0; }));
   const ResourceUse idle = resourceUse(pid);
   const long idleRss = residentKiB(pid);
 
   Tally warmUp;
   run(static_cast<int>(kKinds), warmUp);  // every kind once on every connection
   ASSERT_EQ(warmUp.mismatches(), 0) << warmUp.examples().front().got;
-  const ResourceUse afterWarmUp = settleTo(pid, idle, 5s);
+  const ResourceUse afterWarmUp = settleTo(pid, idle, kFailureGuard);
   EXPECT_EQ(afterWarmUp, idle) << describe(afterWarmUp) << " after the warm-up, idle "
                                << describe(idle);
   const long warmRss = residentKiB(pid);
@@ -347,7 +349,7 @@ TEST_F(LoadTest, SixtyFourConnectionsOfMixedRequests) {
   EXPECT_EQ(agent_->requestsSeen(), fakeGets);
   checkFiles({static_cast<int>(kKinds), requests});
 
-  const ResourceUse after = settleTo(pid, idle, 5s);
+  const ResourceUse after = settleTo(pid, idle, kFailureGuard);
   EXPECT_EQ(after, idle) << describe(after) << " after the load, idle " << describe(idle);
   const long rss = residentKiB(pid);
   std::printf("service: idle %s; VmRSS idle %ld KiB, after warm-up %ld KiB, after load %ld KiB\n",
