@@ -227,19 +227,6 @@ long statusField(pid_t pid, std::string_view name) {
 
 }  // namespace
 
-bool ignoresSignal(pid_t pid, int number) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "SigIgn:") {
-      std::string mask;
-      status >> mask;
-      return ((std::stoull(mask, nullptr, 16) >> (number - 1)) & 1U) != 0;
-    }
-  }
-  return false;
-}
-
 int threadCount(pid_t pid) { return static_cast<int>(statusField(pid, "Threads:")); }
 
 long residentKiB(pid_t pid) { return statusField(pid, "VmRSS:"); }

@@ -56,9 +56,6 @@ int connectionsAt(const std::string& socketPath);
 int openDescriptors(pid_t pid);
 int threadCount(pid_t pid);
 
-// True once the process ignores the signal (SigIgn in /proc/<pid>/status).
-bool ignoresSignal(pid_t pid, int number);
-
 // Resident memory of a process in KiB (VmRSS from /proc), or -1.
 long residentKiB(pid_t pid);
 
