@@ -236,8 +236,10 @@ FakeAgent::~FakeAgent() {
 }
 
 void FakeAgent::send(const Reply& reply, const sockaddr_in& to) const {
+  // The agent's own latency; an agent being stopped sends at once.
   if (reply.delayMs > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
+    pollfd stop{stop_.get(), POLLIN, 0};
+    (void)::poll(&stop, 1, reply.delayMs);
   }
   UniqueFd other;
   int fd = socket_.get();
