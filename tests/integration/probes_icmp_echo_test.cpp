@@ -6,6 +6,7 @@
 
 #include "probes/icmp_echo.h"
 #include "probes_netns.h"
+#include "shared/wait.h"
 #include "support/test_support.h"
 
 namespace printxpc {
@@ -13,16 +14,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using test_support::CapturedVethPair;
+using test_support::kLongerThanTheGuardMs;
 using test_support::PingGroupRange;
+using test_support::returnsBeforeTheGuard;
 using test_support::timed;
 using test_support::VethPair;
 
 constexpr std::uint8_t kIcmp = 1;
 
-// The sandbox's cores are shared: a wait lasts no less than its timeout and not much more.
-void expectLastsAbout(std::chrono::milliseconds elapsed, std::chrono::milliseconds timeout) {
+// A probe that gets no answer waits no less than its timeout.
+void expectLastsTheTimeout(std::chrono::milliseconds elapsed, std::chrono::milliseconds timeout) {
   EXPECT_GE(elapsed, timeout);
-  EXPECT_LT(elapsed, timeout + 1000ms);
 }
 
 TEST(IcmpEcho, LoopbackAnswers) {
@@ -45,7 +47,8 @@ TEST(IcmpEcho, ConcurrentProbesEachGetTheirAnswer) {
   for (char answer : answers) EXPECT_TRUE(answer);
 }
 
-TEST(IcmpEcho, ZeroOrNegativeTimeoutDoesNotBlock) {
+// Coarse: each probe well under the time a wait would take.
+TEST(IcmpEcho, ZeroOrNegativeTimeoutDoesNotBlockTiming) {
   PRINTXPC_REQUIRE_NETNS();
   for (std::int64_t timeout : {0, -1, -100000}) {
     EXPECT_LT(timed([&] { sendEchoAndRecvReply("127.0.0.1", timeout); }), 200ms) << timeout;
@@ -55,10 +58,12 @@ TEST(IcmpEcho, ZeroOrNegativeTimeoutDoesNotBlock) {
 TEST(IcmpEcho, MissingAddressAnswersAtOnce) {
   PRINTXPC_REQUIRE_NETNS();
   bool answer = true;
-  EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply(std::nullopt, 5000); }), 100ms);
+  EXPECT_TRUE(returnsBeforeTheGuard(
+      [&] { answer = sendEchoAndRecvReply(std::nullopt, kLongerThanTheGuardMs); }));
   EXPECT_FALSE(answer);
   answer = true;
-  EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply("", 5000); }), 100ms);
+  EXPECT_TRUE(
+      returnsBeforeTheGuard([&] { answer = sendEchoAndRecvReply("", kLongerThanTheGuardMs); }));
   EXPECT_FALSE(answer);
 }
 
@@ -71,7 +76,9 @@ TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
   for (const char* address :
        {"printer.local", "192.168.1.300", "1.2.3.4.5", "null", "255.255.255.255", "4294967295"}) {
     bool answer = true;
-    EXPECT_LT(timed([&] { answer = sendEchoAndRecvReply(address, 3000); }), 100ms) << address;
+    EXPECT_TRUE(returnsBeforeTheGuard(
+        [&] { answer = sendEchoAndRecvReply(address, kLongerThanTheGuardMs); }))
+        << address;
     EXPECT_FALSE(answer) << address;
   }
   EXPECT_TRUE(veth.capture.collect(kIcmp, 300ms).empty());
@@ -81,14 +88,16 @@ TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
   EXPECT_FALSE(veth.capture.collect(kIcmp, 300ms).empty());
 }
 
-TEST(IcmpEcho, SilentAddressAnswersFalseAfterTheTimeout) {
+// Coarse: no less than the timeout, and not much more.
+TEST(IcmpEcho, SilentAddressAnswersFalseAfterTheTimeoutTiming) {
   PRINTXPC_REQUIRE_NETNS();
   CapturedVethPair veth;
   ASSERT_TRUE(veth.ok());
 
   bool answer = true;
-  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply(VethPair::kSilentAddress, 300); }),
-                   300ms);
+  const auto took = timed([&] { answer = sendEchoAndRecvReply(VethPair::kSilentAddress, 300); });
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 1300ms);
   EXPECT_FALSE(answer);
 
   // One 28-byte echo request went out: type 8, code 0, twenty zero data bytes.
@@ -109,16 +118,18 @@ TEST(IcmpEcho, RefusedSocketSleepsTheTimeout) {
   ASSERT_TRUE(nobody.ok());
 
   bool answer = true;
-  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply("127.0.0.1", 300); }), 300ms);
+  expectLastsTheTimeout(timed([&] { answer = sendEchoAndRecvReply("127.0.0.1", 300); }), 300ms);
   EXPECT_FALSE(answer);
-  EXPECT_LT(timed([&] { sendEchoAndRecvReply("127.0.0.1", -5); }), 100ms);
+  // A negative timeout is no wait, not a huge one.
+  EXPECT_TRUE(returnsBeforeTheGuard([] { sendEchoAndRecvReply("127.0.0.1", -5); }));
 }
 
 TEST(IcmpEcho, RefusedSendSleepsTheTimeout) {
   PRINTXPC_REQUIRE_NETNS();
   // No route leads to this address in the namespace: the send is refused.
   bool answer = true;
-  expectLastsAbout(timed([&] { answer = sendEchoAndRecvReply("10.20.30.40", 300); }), 300ms);
+  expectLastsTheTimeout(timed([&] { answer = sendEchoAndRecvReply("10.20.30.40", 300); }),
+                        300ms);
   EXPECT_FALSE(answer);
 }
 

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +28,15 @@ inline bool waitUntil(const std::function<bool()>& fact,
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// True when the call returns before the guard. Give the call a wait of its own longer than
+// the guard (kLongerThanTheGuardMs) to tell "did not wait" from "waited": only a call that
+// waits fails. (A call that hangs is waited for once the result is known.)
+inline constexpr std::int64_t kLongerThanTheGuardMs = 2 * kFailureGuard.count();
+inline bool returnsBeforeTheGuard(const std::function<void()>& call,
+                                  std::chrono::milliseconds guard = kFailureGuard) {
+  return std::async(std::launch::async, call).wait_for(guard) == std::future_status::ready;
 }
 
 // A hook that holds workers (a request handler, a fake peer) where the test wants them: each
