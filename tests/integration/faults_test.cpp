@@ -24,11 +24,11 @@
 #include "protocol/markers.h"
 #include "protocol/requests.h"
 #include "protocol/wire.h"
+#include "shared/wait.h"
 #include "support/process.h"
 #include "support/service_fixture.h"
 #include "support/snmp_peers.h"
 #include "support/socket_activator.h"
-#include "shared/wait.h"
 #include "support/test_support.h"
 
 namespace printxpc::test_support {

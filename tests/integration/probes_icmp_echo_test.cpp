@@ -76,9 +76,9 @@ TEST(IcmpEcho, UnconvertibleAddressSendsNothing) {
   for (const char* address :
        {"printer.local", "192.168.1.300", "1.2.3.4.5", "null", "255.255.255.255", "4294967295"}) {
     bool answer = true;
-    EXPECT_TRUE(returnsBeforeTheGuard(
-        [&] { answer = sendEchoAndRecvReply(address, kLongerThanTheGuardMs); }))
-        << address;
+    EXPECT_TRUE(returnsBeforeTheGuard([&] {
+      answer = sendEchoAndRecvReply(address, kLongerThanTheGuardMs);
+    })) << address;
     EXPECT_FALSE(answer) << address;
   }
   EXPECT_TRUE(veth.capture.collect(kIcmp, 300ms).empty());
@@ -128,8 +128,7 @@ TEST(IcmpEcho, RefusedSendSleepsTheTimeout) {
   PRINTXPC_REQUIRE_NETNS();
   // No route leads to this address in the namespace: the send is refused.
   bool answer = true;
-  expectLastsTheTimeout(timed([&] { answer = sendEchoAndRecvReply("10.20.30.40", 300); }),
-                        300ms);
+  expectLastsTheTimeout(timed([&] { answer = sendEchoAndRecvReply("10.20.30.40", 300); }), 300ms);
   EXPECT_FALSE(answer);
 }
 

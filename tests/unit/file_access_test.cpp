@@ -154,7 +154,8 @@ TEST_F(FileAccessTest, PermissionsOfAnUnprivilegedUser) {
       {"writable file in a read-only directory", file("locked/open"), true},
   };
   for (const auto& c : cases) {
-    const auto result = test_support::asUnprivileged([&] { return isFilePathWritable_XPC(c.path); });
+    const auto result =
+        test_support::asUnprivileged([&] { return isFilePathWritable_XPC(c.path); });
     REQUIRE_UNPRIVILEGED_RESULT(result);
     EXPECT_EQ(*result, c.writable) << c.label;
   }
@@ -474,8 +475,9 @@ TEST_F(FileAccessTest, LinksInStickyDirectoriesFollowOnlyTrustedOwners) {
   ASSERT_EQ(::chown(theirs.c_str(), test_support::kOtherUser, test_support::kOtherUser), 0);
   writeFile(file("victim"), "mine", 0644);
   const auto plant = [](const std::string& target, const std::string& link) {
-    return test_support::runAsUser(test_support::kOtherUser,
-                              [&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; });
+    return test_support::runAsUser(test_support::kOtherUser, [&] {
+      return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1;
+    });
   };
   ASSERT_EQ(plant(file("victim"), shared + "/planted.plist"), 0);
   ASSERT_EQ(plant(file("absent"), shared + "/planted-dangling"), 0);

@@ -22,7 +22,7 @@ bool inPrivateNetns();
 // Skips the current test with a clear message outside the private network namespace.
 #define PRINTXPC_REQUIRE_NETNS()                                                      \
   do {                                                                                \
-    if (!::printxpc::test_support::inPrivateNetns()) {                                     \
+    if (!::printxpc::test_support::inPrivateNetns()) {                                \
       GTEST_SKIP() << "needs a private network namespace (run scripts/test as root)"; \
     }                                                                                 \
   } while (false)
