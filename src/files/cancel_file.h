@@ -20,13 +20,13 @@ namespace printxpc {
 // and closes it again; an existing file keeps its content. False when it cannot be opened for
 // reading and writing, when it is no regular file, or for an empty path or one holding a NUL
 // byte.
-bool ensureCancelFile(std::string_view path);
+[[nodiscard]] bool ensureCancelFile(std::string_view path);
 
 // Appends one byte 0x01 to the existing regular file at the path; never creates it. Sets the
 // process's file-creation mask to 002. A failed write (negative result) is retried once.
 // True iff the last write wrote exactly one byte. False for anything but a regular file, an
 // empty path or one holding a NUL byte.
-bool cancelFileWrite(std::string_view path);
+[[nodiscard]] bool cancelFileWrite(std::string_view path);
 
 // Writes the cancel write's two lines to the system log at LOG_ERR: the whole request, and
 // the path cut from it ("(null)" when the request has no path).
@@ -67,7 +67,7 @@ class CancelWatcher {
 
   // Registers a watch on the path. False when it cannot be watched at all: an empty path,
   // one holding a NUL byte or longer than PATH_MAX, or no watcher thread could be started.
-  bool watch(std::string path);
+  [[nodiscard]] bool watch(std::string path);
 
   // Watches registered and not yet fired (or ended by the cap).
   std::size_t activeWatches() const;
@@ -76,7 +76,7 @@ class CancelWatcher {
 
  private:
   class Registry;
-  bool ensureThread();
+  [[nodiscard]] bool ensureThread();
 
   std::unique_ptr<Registry> registry_;
   std::mutex threadMutex_;

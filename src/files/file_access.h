@@ -18,7 +18,7 @@ namespace printxpc {
 // so). A symbolic link is followed by the rule described at writeDictionaryToPlistFile_XPC;
 // a dangling one is probed at the path that it names (the link stays). Opening never blocks
 // and never makes a terminal the process's controlling terminal.
-bool isFilePathWritable_XPC(std::string_view path);
+[[nodiscard]] bool isFilePathWritable_XPC(std::string_view path);
 
 // A URL accepted by a strict parser (nothing escaped or completed for the caller).
 //
@@ -59,7 +59,7 @@ class Url {
 //   directory's owner, as the kernel's fs.protected_symlinks rule has it, whatever that
 //   setting is; another user's link there gives false.
 // - A new file needs a writable directory.
-bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes);
+[[nodiscard]] bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes);
 
 namespace file_access_testing {
 

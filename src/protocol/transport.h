@@ -23,7 +23,7 @@ class FdSource : public wire::ByteSource {
 // Writes all bytes (retrying on EINTR and short writes) without raising SIGPIPE.
 using io::sendAll;
 
-bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload);
-bool sendError(int fd, wire::TransportError error, std::string_view message);
+[[nodiscard]] bool sendFrame(int fd, wire::FrameKind kind, std::string_view payload);
+[[nodiscard]] bool sendError(int fd, wire::TransportError error, std::string_view message);
 
 }  // namespace printxpc::transport

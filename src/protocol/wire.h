@@ -43,7 +43,8 @@ struct Header {
 
 enum class HeaderStatus { kOk, kUnknownKind, kTooLarge };
 
-HeaderStatus parseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header);
+[[nodiscard]] HeaderStatus parseHeader(std::span<const std::uint8_t, kHeaderSize> bytes,
+                                       Header& header);
 
 void appendFrame(std::string& out, FrameKind kind, std::string_view payload);
 std::string encodeFrame(FrameKind kind, std::string_view payload);
@@ -54,7 +55,7 @@ struct RequestPayload {
   std::string_view selector;
   std::string_view request;
 };
-std::optional<RequestPayload> parseRequestPayload(std::string_view payload);
+[[nodiscard]] std::optional<RequestPayload> parseRequestPayload(std::string_view payload);
 
 // Error payload: 2-byte big-endian error code, then a UTF-8 message.
 std::string encodeErrorPayload(TransportError error, std::string_view message);
@@ -62,7 +63,7 @@ struct ErrorPayload {
   std::uint16_t code = 0;
   std::string_view message;
 };
-std::optional<ErrorPayload> parseErrorPayload(std::string_view payload);
+[[nodiscard]] std::optional<ErrorPayload> parseErrorPayload(std::string_view payload);
 
 struct Frame {
   FrameKind kind = FrameKind::kError;
@@ -75,7 +76,7 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // Bytes read (> 0), 0 at end of stream, < 0 on error.
-  virtual std::ptrdiff_t read(std::span<std::uint8_t> into) = 0;
+  [[nodiscard]] virtual std::ptrdiff_t read(std::span<std::uint8_t> into) = 0;
 };
 
 enum class ReadStatus {
@@ -95,7 +96,7 @@ class BufferBudget {
  public:
   explicit BufferBudget(std::size_t limit) : limit_(limit) {}
   // Takes the bytes, or nothing and false when they would exceed the limit.
-  bool take(std::size_t bytes);
+  [[nodiscard]] bool take(std::size_t bytes);
   void give(std::size_t bytes) { used_ -= bytes; }
   std::size_t used() const { return used_; }
 
@@ -115,10 +116,10 @@ class FrameReader {
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
-  ReadStatus next(Frame& frame);
+  [[nodiscard]] ReadStatus next(Frame& frame);
   // Waits until at least one byte of the next frame is buffered (kFrame), or returns how
   // the stream ended.
-  ReadStatus awaitBytes() { return fill(1); }
+  [[nodiscard]] ReadStatus awaitBytes() { return fill(1); }
   // The caller is done with the frame: a large payload's memory goes back, with its share
   // of the budget. next() does so itself; this is for a wait between frames.
   void recycle(Frame& frame);
@@ -126,7 +127,7 @@ class FrameReader {
  private:
   // Makes at least `count` bytes available in the buffer: kFrame once they are there, else
   // the status that ended the reading (end of stream, truncation, I/O error).
-  ReadStatus fill(std::size_t count);
+  [[nodiscard]] ReadStatus fill(std::size_t count);
   // Sets the bytes held from the budget; false when the budget cannot give them.
   bool charge(std::size_t bytes);
 

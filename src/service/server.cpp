@@ -42,7 +42,7 @@ constexpr std::chrono::milliseconds kAcceptRest{100};
 UniqueFd openReserve() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY)); }
 
 void refuse(int fd, std::string_view message) {
-  transport::sendError(fd, wire::TransportError::kBusy, message);
+  (void)transport::sendError(fd, wire::TransportError::kBusy, message);  // closed next anyway
 }
 
 }  // namespace
@@ -145,8 +145,8 @@ void Server::acceptOne() {
   }
   if (!peerAllowed(socket.get())) {
     log::peerRefused(socket.get());
-    transport::sendError(socket.get(), wire::TransportError::kPermissionDenied,
-                         "this service serves only its own user");
+    (void)transport::sendError(socket.get(), wire::TransportError::kPermissionDenied,
+                               "this service serves only its own user");  // closed next anyway
     return;
   }
   admit(std::move(socket));
