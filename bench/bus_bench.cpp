@@ -121,7 +121,7 @@ void measure(const char* title, double target) {
     call(bus, name.c_str(), "org.freedesktop.DBus.Peer", "Ping", nullptr);
   };
   const auto socketCall = [&] {
-    if (std::get<std::string>(client.call(selector, longPath)) != "FALSE") {
+    if (client.call(selector, longPath).value() != "FALSE") {
       throw Failure{"the socket call did not answer FALSE"};
     }
   };

@@ -238,10 +238,10 @@ std::string getRequest(const std::string& host, const std::string& cancelFile,
 
 std::string call(ServiceClient& client, Operation operation, const std::string& request) {
   auto reply = client.call(selectorOf(operation), request);
-  if (auto* text = std::get_if<std::string>(&reply)) {
-    return std::move(*text);
+  if (reply) {
+    return std::move(reply).value();
   }
-  fail("transport failure: " + std::get<TransportFailure>(reply).message);
+  fail("transport failure: " + reply.error().message);
 }
 
 struct Latencies {

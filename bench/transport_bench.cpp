@@ -20,7 +20,7 @@ int main() {
   std::string rawReply(replyFrame.size(), '\0');
 
   const auto serviceCall = [&] {
-    if (std::get<std::string>(client.call(selector, longPath)) != "FALSE") {
+    if (client.call(selector, longPath).value() != "FALSE") {
       std::exit(1);
     }
   };

@@ -14,23 +14,27 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
 #include "printxpc/operations.h"
 #include "printxpc/requests.h"
+#include "printxpc/result.h"
 #include "service/bus_call.h"
 
 namespace {
 
+using printxpc::Error;
 using printxpc::Operation;
+using printxpc::Result;
+using printxpc::Status;
 
-constexpr int kExitReply = 0;
-constexpr int kExitTransport = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFalseReply = 3;  // snmp-get --exit-status and a FALSE... reply
+// The exit codes; the code of every Error below is one of them.
+constexpr std::uint16_t kExitReply = 0;
+constexpr std::uint16_t kExitTransport = 1;
+constexpr std::uint16_t kExitUsage = 2;
+constexpr std::uint16_t kExitFalseReply = 3;  // snmp-get --exit-status and a FALSE... reply
 
 constexpr std::string_view kProgram = "print-xpc-call";
 
@@ -78,50 +82,62 @@ Exit status: 0 a reply was printed, 1 transport failure (reason on standard erro
 2 usage error, 3 snmp-get --exit-status and the reply starts with FALSE.
 )";
 
+// What a command sends.
+struct Call {
+  std::string selector;
+  std::string request;
+  bool exitStatus = false;  // snmp-get --exit-status
+};
+
+// What the command line asks for.
 struct Invocation {
+  enum class Action { kCall, kHelp, kVersion };
+  Action action = Action::kCall;
   const printxpc::BuildIdentity* build = &printxpc::kBuilds[0];
   std::optional<std::string> socketPath;
   bool bus = false;
   bool showRequest = false;
-  bool exitStatus = false;
-  std::string selector;
-  std::string request;
+  std::string command;
+  Call call;
 };
 
-int transportError(const printxpc::TransportFailure& failure) {
-  std::cerr << "print-xpc-call: " << printxpc::errorName(failure.code) << ": " << failure.message
-            << "\n";
-  return kExitTransport;
+// A usage error; with an empty message when getopt already said why.
+Error usageError(std::string message) { return {kExitUsage, std::move(message)}; }
+
+// A failure of the client library, named as its code names it.
+Error transportError(const Error& failure) {
+  return {kExitTransport, std::string(printxpc::errorName(failure.code)) + ": " + failure.message};
 }
 
-int tryHelp() {
-  std::cerr << "Try 'print-xpc-call --help'.\n";
-  return kExitUsage;
+// Says why the run failed (with the hint after a usage error) and returns the exit code.
+int report(const Error& error) {
+  if (!error.message.empty()) {
+    std::cerr << "print-xpc-call: " << error.message << "\n";
+  }
+  if (error.code == kExitUsage) {
+    std::cerr << "Try 'print-xpc-call --help'.\n";
+  }
+  return error.code;
 }
 
-int usageError(const std::string& message) {
-  std::cerr << "print-xpc-call: " << message << "\n";
-  return tryHelp();
-}
-
-std::optional<std::string> readAll(std::istream& in) {
+Result<std::string> readAll(std::istream& in, const std::string& what) {
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) {
-    return std::nullopt;
+    return usageError("cannot read " + what);
   }
   return std::move(text).str();
 }
 
-std::optional<std::string> readSource(const std::string& source) {
+Result<std::string> readSource(const std::string& source) {
   if (source == "-") {
-    return readAll(std::cin);
+    return readAll(std::cin, "standard input");
   }
   std::ifstream file(source, std::ios::binary);
   if (!file) {
-    return std::nullopt;
+    return usageError("cannot read " + source);
   }
-  return readAll(file);
+  return readAll(file, source);
 }
 
 // A long option of the tool or of a command, named without its leading dashes.
@@ -165,11 +181,12 @@ enum class Operands {
 
 // Parses arguments with getopt_long, so that they read as every GNU tool's do: "--name value"
 // and "--name=value", unambiguous abbreviations, "--" ending the options, and -h for --help.
-// `context` prefixes getopt's one-line reason for a refused option; the exit code is returned
-// once that reason and the hint are out.
-std::optional<int> parseArguments(const std::string& context, const std::vector<std::string>& args,
-                                  std::span<const OptionSpec> specs, Arguments& out,
-                                  Operands operands = Operands::kAnywhere) {
+// `context` prefixes getopt's one-line reason for a refused option (a usage error, which
+// getopt has explained).
+Result<Arguments> parseArguments(const std::string& context, const std::vector<std::string>& args,
+                                 std::span<const OptionSpec> specs,
+                                 Operands operands = Operands::kAnywhere) {
+  Arguments out;
   constexpr int kFirstLong = 256;
   constexpr int kHelpLong = 255;
   std::vector<option> table;
@@ -204,7 +221,7 @@ std::optional<int> parseArguments(const std::string& context, const std::vector<
   for (int code = 0;
        (code = getopt_long(argc, argv.data(), shortOptions, table.data(), nullptr)) != -1;) {
     if (code == '?') {
-      return tryHelp();
+      return usageError({});
     }
     if (code == 1) {
       out.positional.emplace_back(optarg);
@@ -221,7 +238,7 @@ std::optional<int> parseArguments(const std::string& context, const std::vector<
     }
   }
   out.positional.insert(out.positional.end(), storage.begin() + optind, storage.end());
-  return std::nullopt;
+  return out;
 }
 
 bool allDigits(const std::string& text) {
@@ -235,66 +252,64 @@ std::int32_t digitsToInt32(const std::string& digits) {
   return error == std::errc::result_out_of_range ? INT32_MAX : value;
 }
 
-std::optional<int> parseMilliseconds(const std::string& text) {
+// --timeout, in milliseconds.
+Result<int> parseMilliseconds(const std::string& text) {
   if (!allDigits(text)) {
-    return std::nullopt;
+    return usageError("--timeout takes a whole number of milliseconds");
   }
   return digitsToInt32(text);
 }
 
-// The builders: each checks its parsed arguments and fills in the selector and the request
-// of the call; an exit code when that fails.
+// The builders: each checks its parsed arguments and makes the selector and the request of
+// the call.
 
-std::optional<int> buildWritable(const Arguments& args, Invocation& call) {
+Result<Call> buildWritable(const Arguments& args) {
   if (args.positional.size() != 1) {
     return usageError("writable takes one PATH");
   }
-  call.selector = printxpc::selectorOf(Operation::kIsFilePathWritable);
-  call.request = printxpc::requests::buildFileWritable(args.positional[0]);
-  return std::nullopt;
+  return Call{std::string(printxpc::selectorOf(Operation::kIsFilePathWritable)),
+              printxpc::requests::buildFileWritable(args.positional[0])};
 }
 
-std::optional<int> buildPlistWrite(const Arguments& args, Invocation& call) {
+Result<Call> buildPlistWrite(const Arguments& args) {
   const auto& rest = args.positional;
   if (rest.empty() || rest.size() > 2) {
     return usageError("write-plist takes URL and optionally FILE or -");
   }
   const auto contents = readSource(rest.size() == 2 ? rest[1] : "-");
   if (!contents) {
-    return usageError("cannot read " + (rest.size() == 2 ? rest[1] : "standard input"));
+    return contents.error();
   }
-  call.selector = printxpc::selectorOf(Operation::kWriteDictionaryToPlistFile);
-  call.request = printxpc::requests::buildPlistWrite(rest[0], *contents);
-  return std::nullopt;
+  return Call{std::string(printxpc::selectorOf(Operation::kWriteDictionaryToPlistFile)),
+              printxpc::requests::buildPlistWrite(rest[0], *contents)};
 }
 
-std::optional<int> buildWake(const Arguments& args, Invocation& call) {
+Result<Call> buildWake(const Arguments& args) {
   if (args.positional.size() != 1) {
     return usageError("wake takes one MAC address");
   }
   const auto address = args.option("--address");
   const auto password = args.option("--password");
-  call.selector = printxpc::selectorOf(Operation::kSendMagicPacket);
-  call.request = printxpc::requests::buildMagicPacket(
-      address ? std::optional<std::string_view>(*address) : std::nullopt, args.positional[0],
-      password ? std::optional<std::string_view>(*password) : std::nullopt);
-  return std::nullopt;
+  return Call{
+      std::string(printxpc::selectorOf(Operation::kSendMagicPacket)),
+      printxpc::requests::buildMagicPacket(
+          address ? std::optional<std::string_view>(*address) : std::nullopt, args.positional[0],
+          password ? std::optional<std::string_view>(*password) : std::nullopt)};
 }
 
-std::optional<int> buildPing(const Arguments& args, Invocation& call) {
+Result<Call> buildPing(const Arguments& args) {
   if (args.positional.size() != 1) {
     return usageError("ping takes one HOST");
   }
   const auto timeout = parseMilliseconds(args.option("--timeout").value_or("1000"));
   if (!timeout) {
-    return usageError("--timeout takes a whole number of milliseconds");
+    return timeout.error();
   }
-  call.selector = printxpc::selectorOf(Operation::kSendEchoAndRecvReply);
-  call.request = printxpc::requests::buildEcho(args.positional[0], *timeout);
-  return std::nullopt;
+  return Call{std::string(printxpc::selectorOf(Operation::kSendEchoAndRecvReply)),
+              printxpc::requests::buildEcho(args.positional[0], *timeout)};
 }
 
-std::optional<int> buildSnmpGet(const Arguments& args, Invocation& call) {
+Result<Call> buildSnmpGet(const Arguments& args) {
   if (args.positional.size() != 2) {
     return usageError("snmp-get takes HOST and OID");
   }
@@ -303,7 +318,7 @@ std::optional<int> buildSnmpGet(const Arguments& args, Invocation& call) {
   }
   const auto timeout = parseMilliseconds(args.option("--timeout").value_or("1000"));
   if (!timeout) {
-    return usageError("--timeout takes a whole number of milliseconds");
+    return timeout.error();
   }
   const std::string type = args.option("--type").value_or("4");
   if (!allDigits(type)) {
@@ -318,10 +333,10 @@ std::optional<int> buildSnmpGet(const Arguments& args, Invocation& call) {
     fields.cancelFileName = std::move(*named);
   } else {
     auto path = printxpc::defaultCancelFile();
-    if (const auto* failure = std::get_if<printxpc::TransportFailure>(&path)) {
-      return transportError(*failure);
+    if (!path) {
+      return transportError(path.error());
     }
-    fields.cancelFileName = std::move(std::get<std::string>(path));
+    fields.cancelFileName = std::move(*path);
   }
   fields.timeoutMs = *timeout;
   fields.rtnCharFlag = args.flag("--mac") ? 1 : 0;
@@ -332,40 +347,38 @@ std::optional<int> buildSnmpGet(const Arguments& args, Invocation& call) {
   }
   fields.args = printxpc::requests::snmpGetArgs(args.option("--community").value_or("public"),
                                                 args.positional[0], oid);
-  call.selector = printxpc::selectorOf(Operation::kPdeSnmpGet);
-  call.request = printxpc::requests::buildSnmpGet(fields);
-  call.exitStatus = args.flag("--exit-status");
-  return std::nullopt;
+  return Call{std::string(printxpc::selectorOf(Operation::kPdeSnmpGet)),
+              printxpc::requests::buildSnmpGet(fields), args.flag("--exit-status")};
 }
 
-std::optional<int> buildCancel(const Arguments& args, Invocation& call) {
+Result<Call> buildCancel(const Arguments& args) {
   if (args.positional.size() != 1) {
     return usageError("cancel takes one PATH");
   }
-  call.selector = printxpc::selectorOf(Operation::kCancelFileWrite);
-  call.request = printxpc::requests::buildCancelWrite(args.positional[0]);
-  return std::nullopt;
+  return Call{std::string(printxpc::selectorOf(Operation::kCancelFileWrite)),
+              printxpc::requests::buildCancelWrite(args.positional[0])};
 }
 
 // OPERATION REQUEST: the operation's selector, the request as given.
-std::optional<int> buildRaw(const std::string& operation, const Arguments& args, Invocation& call) {
+Result<Call> buildRaw(const std::string& operation, const Arguments& args) {
   if (args.positional.size() != 1) {
     return usageError("an operation takes one REQUEST (or - for standard input)");
   }
   const auto& given = args.positional[0];
-  const auto request = given == "-" ? readAll(std::cin) : std::optional<std::string>(given);
+  if (given != "-") {
+    return Call{operation, given};
+  }
+  auto request = readAll(std::cin, "standard input");
   if (!request) {
     return usageError("cannot read the request from standard input");
   }
-  call.selector = operation;
-  call.request = *request;
-  return std::nullopt;
+  return Call{operation, std::move(*request)};
 }
 
 struct Command {
   std::string_view name;
   std::vector<OptionSpec> options;  // besides --help
-  std::optional<int> (*build)(const Arguments&, Invocation&);
+  Result<Call> (*build)(const Arguments&);
 };
 
 const std::vector<Command>& commands() {
@@ -388,10 +401,9 @@ const std::vector<Command>& commands() {
   return table;
 }
 
-// Parses a command's arguments and builds its selector and request; an exit code when that
-// fails or when only the help was asked for.
-std::optional<int> buildCommand(const std::string& command, const std::vector<std::string>& rest,
-                                Invocation& call) {
+// Parses a command's arguments and builds its call, unless they ask for the help.
+Status buildCommand(const std::vector<std::string>& rest, Invocation& invocation) {
+  const std::string& command = invocation.command;
   const Command* known = nullptr;
   for (const auto& candidate : commands()) {
     if (candidate.name == command) {
@@ -401,19 +413,23 @@ std::optional<int> buildCommand(const std::string& command, const std::vector<st
   if (known == nullptr && !printxpc::findOperation(command)) {
     return usageError("unknown command or operation '" + command + "'");
   }
-  Arguments args;
   const std::span<const OptionSpec> options = known != nullptr
                                                   ? std::span<const OptionSpec>(known->options)
                                                   : std::span<const OptionSpec>();
-  if (const auto refused =
-          parseArguments(std::string(kProgram) + " " + command, rest, options, args)) {
-    return refused;
+  const auto args = parseArguments(std::string(kProgram) + " " + command, rest, options);
+  if (!args) {
+    return args.error();
   }
-  if (args.help) {
-    std::cout << kUsage;
-    return kExitReply;
+  if (args->help) {
+    invocation.action = Invocation::Action::kHelp;
+    return {};
   }
-  return known != nullptr ? known->build(args, call) : buildRaw(command, args, call);
+  auto call = known != nullptr ? known->build(*args) : buildRaw(command, *args);
+  if (!call) {
+    return std::move(call).error();
+  }
+  invocation.call = std::move(*call);
+  return {};
 }
 
 // The likely reason why the service could not open an ICMP socket, if it is the group range.
@@ -444,104 +460,115 @@ void printVersion() {
 constexpr OptionSpec kGlobalOptions[] = {
     {"service", true}, {"socket", true}, {"bus"}, {"show-request"}, {"version"}};
 
-// Applies the tool's own options; an exit code when they end the run.
-std::optional<int> applyGlobalOptions(const Arguments& global, Invocation& call) {
-  if (global.help) {
-    std::cout << kUsage;
-    return kExitReply;
+// Reads the command line: the tool's own options, the command and the call it makes.
+Result<Invocation> parseInvocation(int argc, char** argv) {
+  const auto global = parseArguments(std::string(kProgram), {argv + 1, argv + argc}, kGlobalOptions,
+                                     Operands::kEndOptions);
+  if (!global) {
+    return global.error();
   }
-  if (global.flag("--version")) {
-    printVersion();
-    return kExitReply;
+  Invocation invocation;
+  if (global->help) {
+    invocation.action = Invocation::Action::kHelp;
+    return invocation;
   }
-  if (const auto service = global.option("--service")) {
-    if ((call.build = printxpc::findBuild(*service)) == nullptr) {
+  if (global->flag("--version")) {
+    invocation.action = Invocation::Action::kVersion;
+    return invocation;
+  }
+  if (const auto service = global->option("--service")) {
+    if ((invocation.build = printxpc::findBuild(*service)) == nullptr) {
       return usageError("--service takes a, b or c");
     }
   }
-  call.socketPath = global.option("--socket");
-  call.bus = global.flag("--bus");
-  if (call.bus && call.socketPath) {
+  invocation.socketPath = global->option("--socket");
+  invocation.bus = global->flag("--bus");
+  if (invocation.bus && invocation.socketPath) {
     return usageError("--bus and --socket exclude each other");
   }
-  call.showRequest = global.flag("--show-request");
-  return std::nullopt;
+  invocation.showRequest = global->flag("--show-request");
+  if (global->positional.empty()) {
+    return usageError("missing COMMAND");
+  }
+  invocation.command = global->positional[0];
+  if (auto built =
+          buildCommand({global->positional.begin() + 1, global->positional.end()}, invocation);
+      !built) {
+    return std::move(built).error();
+  }
+  return invocation;
 }
 
-// The reply over the socket, or the exit code after saying why there is none.
-std::variant<std::string, int> callOverSocket(const Invocation& call) {
+// The reply over the socket.
+Result<std::string> callOverSocket(const Invocation& invocation) {
   std::string socketPath;
-  if (call.socketPath) {
-    socketPath = *call.socketPath;
+  if (invocation.socketPath) {
+    socketPath = *invocation.socketPath;
   } else {
-    auto path = printxpc::defaultSocketPath(call.build->name);
-    if (const auto* failure = std::get_if<printxpc::TransportFailure>(&path)) {
-      return transportError(*failure);
+    auto path = printxpc::defaultSocketPath(invocation.build->name);
+    if (!path) {
+      return transportError(path.error());
     }
-    socketPath = std::move(std::get<std::string>(path));
+    socketPath = std::move(*path);
   }
-  auto client = printxpc::ServiceClient::connect(socketPath, printxpc::protocolName(*call.build));
-  if (const auto* failure = std::get_if<printxpc::TransportFailure>(&client)) {
-    return transportError(*failure);
+  auto client =
+      printxpc::ServiceClient::connect(socketPath, printxpc::protocolName(*invocation.build));
+  if (!client) {
+    return transportError(client.error());
   }
-  auto reply = std::get<printxpc::ServiceClient>(client).call(call.selector, call.request);
-  if (const auto* failure = std::get_if<printxpc::TransportFailure>(&reply)) {
-    return transportError(*failure);
+  auto reply = client->call(invocation.call.selector, invocation.call.request);
+  if (!reply) {
+    return transportError(reply.error());
   }
-  return std::get<std::string>(std::move(reply));
+  return reply;
 }
 
-// The reply over the session bus, or the exit code after saying why there is none.
-std::variant<std::string, int> callOverBus(const Invocation& call) {
-  auto reply = printxpc::bus::callOverBus(*call.build, *printxpc::findOperation(call.selector),
-                                          call.request);
-  if (auto* failure = std::get_if<printxpc::bus::CallFailure>(&reply)) {
-    std::cerr << "print-xpc-call: " << (failure->name.empty() ? "" : failure->name + ": ")
-              << failure->message << "\n";
-    return kExitTransport;
+// The reply over the session bus.
+Result<std::string> callOverBus(const Invocation& invocation) {
+  auto reply = printxpc::bus::callOverBus(*invocation.build,
+                                          *printxpc::findOperation(invocation.call.selector),
+                                          invocation.call.request);
+  if (!reply) {
+    return Error{kExitTransport, reply.error().message};
   }
-  return std::get<std::string>(std::move(reply));
+  return reply;
 }
 
-// Prints the reply, or passes on the exit code of a call that got none.
-int printReply(const std::string& command, const Invocation& call,
-               const std::variant<std::string, int>& reply) {
-  if (const auto* exitCode = std::get_if<int>(&reply)) {
-    return *exitCode;
-  }
-  const auto& text = std::get<std::string>(reply);
-  std::cout << text << "\n";
-  if (command == "ping" && text == "FALSE") {
+// Prints the reply; the exit code that it asks for.
+int printReply(const Invocation& invocation, const std::string& reply) {
+  std::cout << reply << "\n";
+  if (invocation.command == "ping" && reply == "FALSE") {
     explainPingFailure();
   }
-  if (call.exitStatus && text.starts_with("FALSE")) {
+  if (invocation.call.exitStatus && reply.starts_with("FALSE")) {
     return kExitFalseReply;
   }
   return kExitReply;
 }
 
 int run(int argc, char** argv) {
-  Arguments global;
-  if (const auto refused = parseArguments(std::string(kProgram), {argv + 1, argv + argc},
-                                          kGlobalOptions, global, Operands::kEndOptions)) {
-    return *refused;
+  const auto invocation = parseInvocation(argc, argv);
+  if (!invocation) {
+    return report(invocation.error());
   }
-  Invocation call;
-  if (const auto exitCode = applyGlobalOptions(global, call)) {
-    return *exitCode;
+  switch (invocation->action) {
+    case Invocation::Action::kHelp:
+      std::cout << kUsage;
+      return kExitReply;
+    case Invocation::Action::kVersion:
+      printVersion();
+      return kExitReply;
+    case Invocation::Action::kCall:
+      break;
   }
-  if (global.positional.empty()) {
-    return usageError("missing COMMAND");
+  if (invocation->showRequest) {
+    std::cerr << "request: " << invocation->call.request << "\n";
   }
-  const std::string command = global.positional[0];
-  if (const auto exitCode =
-          buildCommand(command, {global.positional.begin() + 1, global.positional.end()}, call)) {
-    return *exitCode;
+  const auto reply = invocation->bus ? callOverBus(*invocation) : callOverSocket(*invocation);
+  if (!reply) {
+    return report(reply.error());
   }
-  if (call.showRequest) {
-    std::cerr << "request: " << call.request << "\n";
-  }
-  return printReply(command, call, call.bus ? callOverBus(call) : callOverSocket(call));
+  return printReply(*invocation, *reply);
 }
 
 }  // namespace

@@ -112,11 +112,11 @@ class ServiceProcess {
 
   ServiceClient connect() const {
     auto client = ServiceClient::connect(socket_, protocol_);
-    if (auto* failure = std::get_if<TransportFailure>(&client)) {
-      std::fprintf(stderr, "cannot connect to the service: %s\n", failure->message.c_str());
+    if (!client) {
+      std::fprintf(stderr, "cannot connect to the service: %s\n", client.error().message.c_str());
       std::exit(1);
     }
-    return std::move(std::get<ServiceClient>(client));
+    return std::move(client).value();
   }
   pid_t pid() const { return pid_; }
   const std::string& socketPath() const { return socket_; }

@@ -9,25 +9,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "printxpc/errors.h"
+#include "printxpc/result.h"
 #include "printxpc/visibility.h"
 
 namespace printxpc {
 
-// A failure: never a reply string. `code` is a TransportError sent by the service or a
-// ClientError found on this side; errorName(code) names it.
-struct TransportFailure {
-  std::uint16_t code = 0;
-  std::string message;
-};
-
-template <typename T>
-using Result = std::variant<T, TransportFailure>;
+// Every failure is an Error (printxpc/result.h), never a reply string: its code is a
+// TransportError sent by the service or a ClientError found on this side, and
+// errorName(code) names it.
 
 // $XDG_RUNTIME_DIR/<build name>.sock. Without XDG_RUNTIME_DIR the socket lives in the
 // private directory /tmp/print-xpc-<uid>, created with mode 0700 and refused (kUnsafeDirectory)
@@ -58,10 +51,10 @@ class PRINTXPC_API ServiceClient {
 
   // Non-blocking use, for main loops: send() queues a request and writes what the socket
   // takes without waiting; receive() collects the next answer, in the order of the
-  // requests, or nothing (nullopt) when it has not arrived whole yet. Wait for pollEvents()
-  // on fd() between calls.
-  std::optional<TransportFailure> send(std::string_view selector, std::string_view request);
-  std::optional<Result<std::string>> receive();
+  // requests, or ClientError::kNoReplyYet when it has not arrived whole yet. Wait for
+  // pollEvents() on fd() between calls.
+  Status send(std::string_view selector, std::string_view request);
+  Result<std::string> receive();
   // POLLIN while answers are due, POLLOUT while queued requests wait for the socket.
   short pollEvents() const;
   // Requests sent whose answers were not collected yet.

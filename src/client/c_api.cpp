@@ -21,7 +21,6 @@ namespace {
 using printxpc::ClientError;
 using printxpc::errorCode;
 using printxpc::TransportError;
-using printxpc::TransportFailure;
 
 static_assert(PRINTXPC_ERR_PROTOCOL_MISMATCH == errorCode(TransportError::kProtocolMismatch));
 static_assert(PRINTXPC_ERR_PERMISSION_DENIED == errorCode(TransportError::kPermissionDenied));
@@ -40,7 +39,7 @@ int report(printxpc_error* error, int code, std::string_view message) {
   return code;
 }
 
-int report(printxpc_error* error, const TransportFailure& failure) {
+int report(printxpc_error* error, const printxpc::Error& failure) {
   return report(error, failure.code, failure.message);
 }
 
@@ -81,13 +80,11 @@ int giveReply(const std::string& text, char** reply, std::size_t* replyLength,
 int connectTo(const std::string& socketPath, const printxpc::BuildIdentity& build,
               printxpc_client** client, printxpc_error* error) {
   auto connected = printxpc::ServiceClient::connect(socketPath, printxpc::protocolName(build));
-  if (auto* failed = std::get_if<TransportFailure>(&connected)) {
-    return report(error, *failed);
+  if (!connected) {
+    return report(error, connected.error());
   }
   // The handle belongs to the caller from here on, until printxpc_close().
-  *client = std::make_unique<printxpc_client>(
-                printxpc_client{std::move(std::get<printxpc::ServiceClient>(connected))})
-                .release();
+  *client = std::make_unique<printxpc_client>(printxpc_client{std::move(*connected)}).release();
   return ok(error);
 }
 
@@ -119,11 +116,11 @@ int printxpc_connect_build(const char* build_id, printxpc_client** client, print
     if (build == nullptr) {
       return invalid(error, "the build id must be \"a\", \"b\" or \"c\"");
     }
-    auto path = printxpc::defaultSocketPath(build->name);
-    if (auto* failed = std::get_if<TransportFailure>(&path)) {
-      return report(error, *failed);
+    const auto path = printxpc::defaultSocketPath(build->name);
+    if (!path) {
+      return report(error, path.error());
     }
-    return connectTo(std::get<std::string>(path), *build, client, error);
+    return connectTo(*path, *build, client, error);
   });
 }
 
@@ -155,11 +152,11 @@ int printxpc_call(printxpc_client* client, const char* selector, const char* req
         (request == nullptr && request_length > 0)) {
       return invalid(error, "missing handle, selector, request or reply place");
     }
-    auto answer = client->client.call(selector, std::string_view(request, request_length));
-    if (auto* failed = std::get_if<TransportFailure>(&answer)) {
-      return report(error, *failed);
+    const auto answer = client->client.call(selector, std::string_view(request, request_length));
+    if (!answer) {
+      return report(error, answer.error());
     }
-    return giveReply(std::get<std::string>(answer), reply, reply_length, error);
+    return giveReply(*answer, reply, reply_length, error);
   });
 }
 
@@ -181,8 +178,9 @@ int printxpc_send(printxpc_client* client, const char* selector, const char* req
     if (client == nullptr || selector == nullptr || (request == nullptr && request_length > 0)) {
       return invalid(error, "missing handle, selector or request");
     }
-    if (auto failed = client->client.send(selector, std::string_view(request, request_length))) {
-      return report(error, *failed);
+    const auto sent = client->client.send(selector, std::string_view(request, request_length));
+    if (!sent) {
+      return report(error, sent.error());
     }
     return ok(error);
   });
@@ -194,14 +192,11 @@ int printxpc_receive(printxpc_client* client, char** reply, size_t* reply_length
     if (client == nullptr || reply == nullptr) {
       return invalid(error, "missing handle or reply place");
     }
-    auto answer = client->client.receive();
+    const auto answer = client->client.receive();
     if (!answer) {
-      return report(error, errorCode(ClientError::kNoReplyYet), "the next reply has not arrived");
+      return report(error, answer.error());
     }
-    if (auto* failed = std::get_if<TransportFailure>(&*answer)) {
-      return report(error, *failed);
-    }
-    return giveReply(std::get<std::string>(*answer), reply, reply_length, error);
+    return giveReply(*answer, reply, reply_length, error);
   });
 }
 

@@ -20,13 +20,13 @@
 namespace printxpc {
 namespace {
 
-TransportFailure failure(ClientError error, std::string message) {
+Error failure(ClientError error, std::string message) {
   return {errorCode(error), std::move(message)};
 }
 
 std::string errnoText() { return std::strerror(errno); }
 
-TransportFailure failureFromErrorFrame(std::string_view payload) {
+Error failureFromErrorFrame(std::string_view payload) {
   const auto error = wire::parseErrorPayload(payload);
   if (!error) {
     return failure(ClientError::kProtocol, "the service sent a malformed error frame");
@@ -35,7 +35,7 @@ TransportFailure failureFromErrorFrame(std::string_view payload) {
 }
 
 // The uid at the other end must be ours or root's: anyone may have bound the path first.
-std::optional<TransportFailure> checkServer(int fd, const std::string& socketPath) {
+Status checkServer(int fd, const std::string& socketPath) {
   ucred credentials{};
   socklen_t length = sizeof(credentials);
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
@@ -44,19 +44,12 @@ std::optional<TransportFailure> checkServer(int fd, const std::string& socketPat
   }
   const uid_t self = ::geteuid();
   if (credentials.uid == self || credentials.uid == 0) {
-    return std::nullopt;
+    return {};
   }
   return failure(ClientError::kServerNotTrusted,
                  "server not trusted: " + socketPath + " is served by uid " +
                      std::to_string(credentials.uid) + ", neither this user (uid " +
                      std::to_string(self) + ") nor root");
-}
-
-Result<std::string> pathResult(paths::PathOrError path) {
-  if (!path.error.empty()) {
-    return failure(ClientError::kUnsafeDirectory, std::move(path.error));
-  }
-  return std::move(path.path);
 }
 
 }  // namespace
@@ -142,7 +135,7 @@ struct ServiceClient::Connection {
   }
 
   // Writes queued bytes as far as the socket takes them without waiting.
-  std::optional<TransportFailure> flush() {
+  Status flush() {
     while (outBegin < out.size()) {
       const ssize_t sent = ::send(fd.get(), out.data() + outBegin, out.size() - outBegin,
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -151,7 +144,7 @@ struct ServiceClient::Connection {
           continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          return std::nullopt;
+          return {};
         }
         return failure(ClientError::kIo, "cannot send the request: " + errnoText());
       }
@@ -159,19 +152,18 @@ struct ServiceClient::Connection {
     }
     out.clear();
     outBegin = 0;
-    return std::nullopt;
+    return {};
   }
 
   // Why a send failed. A service that refuses a client (busy, permission-denied) closes the
   // connection right after its error frame, possibly before the client's frame arrived; the
   // error frame is then still waiting here and says more than the broken pipe.
-  TransportFailure sendFailure(const std::string& what) {
+  Error sendFailure(const std::string& what) {
     const int sendError = errno;
     if (sendError == EPIPE || sendError == ECONNRESET) {
-      auto answer = readFrame();
-      const auto* frame = std::get_if<wire::Frame>(&answer);
-      if (frame != nullptr && frame->kind == wire::FrameKind::kError) {
-        return failureFromErrorFrame(frame->payload);
+      const auto answer = readFrame();
+      if (answer && answer->kind == wire::FrameKind::kError) {
+        return failureFromErrorFrame(answer->payload);
       }
     }
     return failure(ClientError::kIo, "cannot send " + what + ": " + std::strerror(sendError));
@@ -209,8 +201,7 @@ Result<std::string> requestFrame(std::string_view selector, std::string_view req
     fullSelector = selectorOf(*operation);
   }
   if (request.size() + fullSelector.size() + 2 > wire::kMaxPayload) {
-    return TransportFailure{errorCode(TransportError::kFrameTooLarge),
-                            "request larger than the frame limit"};
+    return Error{errorCode(TransportError::kFrameTooLarge), "request larger than the frame limit"};
   }
   return wire::encodeFrame(wire::FrameKind::kRequest,
                            wire::encodeRequestPayload(fullSelector, request));
@@ -219,10 +210,10 @@ Result<std::string> requestFrame(std::string_view selector, std::string_view req
 }  // namespace
 
 Result<std::string> defaultSocketPath(std::string_view buildName) {
-  return pathResult(paths::defaultSocketPath(buildName));
+  return paths::defaultSocketPath(buildName);
 }
 
-Result<std::string> defaultCancelFile() { return pathResult(paths::defaultCancelFile()); }
+Result<std::string> defaultCancelFile() { return paths::defaultCancelFile(); }
 
 Result<ServiceClient> ServiceClient::connect(const std::string& socketPath,
                                              const std::string& protocolName) {
@@ -241,18 +232,18 @@ Result<ServiceClient> ServiceClient::connect(const std::string& socketPath,
     return failure(ClientError::kCannotConnect,
                    "cannot connect to " + socketPath + ": " + errnoText());
   }
-  if (auto untrusted = checkServer(fd.get(), socketPath)) {
-    return std::move(*untrusted);
+  if (auto trusted = checkServer(fd.get(), socketPath); !trusted) {
+    return std::move(trusted).error();
   }
   auto connection = std::make_unique<Connection>(std::move(fd));
   if (!transport::sendFrame(connection->fd.get(), wire::FrameKind::kHello, protocolName)) {
     return connection->sendFailure("the handshake");
   }
-  auto answer = connection->readFrame();
-  if (auto* failed = std::get_if<TransportFailure>(&answer)) {
-    return std::move(*failed);
+  const auto answer = connection->readFrame();
+  if (!answer) {
+    return answer.error();
   }
-  const auto& frame = std::get<wire::Frame>(answer);
+  const auto& frame = *answer;
   if (frame.kind == wire::FrameKind::kError) {
     return failureFromErrorFrame(frame.payload);
   }
@@ -292,40 +283,39 @@ Result<std::string> ServiceClient::call(std::string_view selector, std::string_v
     return failure(ClientError::kInvalidArgument,
                    "requests sent without waiting still have answers to collect");
   }
-  auto frame = requestFrame(selector, request);
-  if (auto* failed = std::get_if<TransportFailure>(&frame)) {
-    return std::move(*failed);
+  const auto frame = requestFrame(selector, request);
+  if (!frame) {
+    return frame.error();
   }
-  if (!transport::sendAll(connection_->fd.get(), std::get<std::string>(frame))) {
+  if (!transport::sendAll(connection_->fd.get(), *frame)) {
     return connection_->sendFailure("the request");
   }
   auto answer = connection_->readFrame();
-  if (auto* failed = std::get_if<TransportFailure>(&answer)) {
-    return std::move(*failed);
+  if (!answer) {
+    return std::move(answer).error();
   }
-  return answerOf(std::get<wire::Frame>(answer));
+  return answerOf(*answer);
 }
 
-std::optional<TransportFailure> ServiceClient::send(std::string_view selector,
-                                                    std::string_view request) {
+Status ServiceClient::send(std::string_view selector, std::string_view request) {
   if (!connection_) {
     return failure(ClientError::kInvalidArgument, "not connected");
   }
-  auto frame = requestFrame(selector, request);
-  if (auto* failed = std::get_if<TransportFailure>(&frame)) {
-    return std::move(*failed);
+  const auto frame = requestFrame(selector, request);
+  if (!frame) {
+    return frame.error();
   }
-  connection_->out += std::get<std::string>(frame);
+  connection_->out += *frame;
   ++connection_->pending;
   return connection_->flush();
 }
 
-std::optional<Result<std::string>> ServiceClient::receive() {
+Result<std::string> ServiceClient::receive() {
   if (!connection_ || connection_->pending == 0) {
     return failure(ClientError::kInvalidArgument, "no request is waiting for its answer");
   }
-  if (auto failed = connection_->flush()) {
-    return std::move(*failed);
+  if (auto flushed = connection_->flush(); !flushed) {
+    return std::move(flushed).error();
   }
   wire::Frame frame;
   for (;;) {
@@ -344,7 +334,7 @@ std::optional<Result<std::string>> ServiceClient::receive() {
     }
     if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        return std::nullopt;
+        return failure(ClientError::kNoReplyYet, "the next reply has not arrived");
       }
       return failure(ClientError::kIo, "cannot read from the service: " + errnoText());
     }

@@ -8,10 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "printxpc/errors.h"
+
 namespace printxpc::paths {
 namespace {
 
-PathOrError failure(std::string message) { return {{}, std::move(message)}; }
+Error failure(std::string message) {
+  return {errorCode(ClientError::kUnsafeDirectory), std::move(message)};
+}
 
 std::string octalMode(mode_t mode) {
   char text[8];
@@ -42,22 +46,21 @@ std::string untrustedReason(const std::string& dir, uid_t owner) {
   return {};
 }
 
-PathOrError inRuntimeDirectory(std::string_view name) {
+Result<std::string> inRuntimeDirectory(std::string_view name) {
   auto dir = runtimeDirectory();
-  if (!dir.error.empty()) {
-    return dir;
+  if (dir) {
+    *dir += '/';
+    *dir += name;
   }
-  dir.path += '/';
-  dir.path += name;
   return dir;
 }
 
 }  // namespace
 
-PathOrError runtimeDirectory() {
+Result<std::string> runtimeDirectory() {
   const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
   if (runtimeDir != nullptr && *runtimeDir != '\0') {
-    return {runtimeDir, {}};
+    return std::string(runtimeDir);
   }
   const uid_t user = ::geteuid();
   std::string dir = "/tmp/print-xpc-" + std::to_string(user);
@@ -68,13 +71,13 @@ PathOrError runtimeDirectory() {
     return failure("refusing the private directory: " + reason +
                    " (remove it, or set XDG_RUNTIME_DIR)");
   }
-  return {std::move(dir), {}};
+  return dir;
 }
 
-PathOrError defaultSocketPath(std::string_view buildName) {
+Result<std::string> defaultSocketPath(std::string_view buildName) {
   return inRuntimeDirectory(std::string(buildName) + ".sock");
 }
 
-PathOrError defaultCancelFile() { return inRuntimeDirectory("print-xpc-call.cancel"); }
+Result<std::string> defaultCancelFile() { return inRuntimeDirectory("print-xpc-call.cancel"); }
 
 }  // namespace printxpc::paths

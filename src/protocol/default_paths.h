@@ -5,23 +5,21 @@
 #include <string>
 #include <string_view>
 
+#include "printxpc/result.h"
+
 namespace printxpc::paths {
 
-// A path, or why there is none (exactly one of the two is non-empty).
-struct PathOrError {
-  std::string path;
-  std::string error;
-};
+// Each path comes with ClientError::kUnsafeDirectory and the reason when there is none.
 
 // $XDG_RUNTIME_DIR when it is set and not empty. Otherwise /tmp/print-xpc-<uid>, created with
 // mode 0700 and used only when it is a real directory (not a symbolic link) owned by this
 // user with no group or other access: anyone may create names in /tmp first.
-PathOrError runtimeDirectory();
+Result<std::string> runtimeDirectory();
 
 // <runtime directory>/<build name>.sock
-PathOrError defaultSocketPath(std::string_view buildName);
+Result<std::string> defaultSocketPath(std::string_view buildName);
 
 // <runtime directory>/print-xpc-call.cancel
-PathOrError defaultCancelFile();
+Result<std::string> defaultCancelFile();
 
 }  // namespace printxpc::paths

@@ -3,21 +3,20 @@
 
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "printxpc/builds.h"
+#include "printxpc/result.h"
 #include "protocol/operations.h"
 
 namespace printxpc::bus {
 
-struct CallFailure {
-  std::string name;  // the D-Bus error name, or empty when no call could be made
-  std::string message;
-};
-
 // Calls the operation's method on the build's bus name over the session bus
-// ($DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus) and returns its reply string.
-std::variant<std::string, CallFailure> callOverBus(const BuildIdentity& build, Operation operation,
-                                                   std::string_view request);
+// ($DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus) and returns its reply string. A
+// failure carries a ClientError: kInvalidArgument for a request the bus cannot carry,
+// kCannotConnect without a session bus, kIo when the call fails (the message starts with
+// the D-Bus error name, "org.freedesktop.DBus.Error.ServiceUnknown: ..."), kProtocol for a
+// reply that is not one string.
+Result<std::string> callOverBus(const BuildIdentity& build, Operation operation,
+                                std::string_view request);
 
 }  // namespace printxpc::bus

@@ -24,6 +24,7 @@
 #include "protocol/wire.h"
 #include "service/bus_names.h"
 #include "service/bus_support.h"
+#include "service/exit_status.h"
 
 namespace printxpc {
 namespace {
@@ -98,6 +99,8 @@ class Workers {
   std::vector<std::thread> threads_;
 };
 
+Error startFailure(std::string message) { return {kExitFailure, std::move(message)}; }
+
 }  // namespace
 
 class BusFront::Impl {
@@ -105,7 +108,7 @@ class BusFront::Impl {
   Impl(BusFrontSettings settings, std::function<RequestHandler()> makeHandler, int signalFd)
       : settings_(std::move(settings)), makeHandler_(std::move(makeHandler)), signalFd_(signalFd) {}
 
-  std::optional<std::string> open();
+  Status open();
   void run();
   void stop();
   bool waitFinished(std::chrono::milliseconds bound);
@@ -122,7 +125,7 @@ class BusFront::Impl {
   static int getModels(sd_bus* bus, const char* path, const char* interface, const char* property,
                        sd_bus_message* reply, void* self, sd_bus_error* error);
 
-  std::optional<std::string> connect();
+  Status connect();
   int accept(sd_bus_message* message, sd_bus_error* error);
   bool callerAllowed(sd_bus_message* message);
   void runCall(std::uint64_t id, Operation operation, const std::string& request);
@@ -191,7 +194,7 @@ const sd_bus_vtable BusFront::Impl::kVtable[] = {
 
 #undef PRINTXPC_BUS_METHOD
 
-std::optional<std::string> BusFront::Impl::connect() {
+Status BusFront::Impl::connect() {
   sd_bus* raw = nullptr;
   int result = 0;
   // A bus daemon that starts the service names itself; otherwise the user's session bus.
@@ -213,39 +216,39 @@ std::optional<std::string> BusFront::Impl::connect() {
     bus_.reset(raw);
   }
   if (result < 0) {
-    return "cannot connect to the session bus: " + errorText(result);
+    return startFailure("cannot connect to the session bus: " + errorText(result));
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> BusFront::Impl::open() {
+Status BusFront::Impl::open() {
   if (!wakeup_.valid()) {
-    return "cannot make an eventfd: " + errorText(wakeup_.error());
+    return startFailure("cannot make an eventfd: " + errorText(wakeup_.error()));
   }
-  if (auto error = connect()) {
-    return error;
+  if (auto connected = connect(); !connected) {
+    return connected;
   }
   sd_bus_slot* slot = nullptr;
   int result = sd_bus_add_object_vtable(bus_.get(), &slot, std::string(bus::kObjectPath).c_str(),
                                         std::string(bus::kInterface).c_str(), kVtable, this);
   objectSlot_.reset(slot);
   if (result < 0) {
-    return "cannot register the bus object: " + errorText(result);
+    return startFailure("cannot register the bus object: " + errorText(result));
   }
   result = sd_bus_match_signal(bus_.get(), &slot, nullptr, "/org/freedesktop/DBus/Local",
                                "org.freedesktop.DBus.Local", "Disconnected", onDisconnected, this);
   disconnectSlot_.reset(slot);
   if (result < 0) {
-    return "cannot watch the bus connection: " + errorText(result);
+    return startFailure("cannot watch the bus connection: " + errorText(result));
   }
   result = sd_bus_request_name(bus_.get(), settings_.busName.c_str(), 0);
   if (result == -EEXIST || result == -EALREADY) {
-    return "the name " + settings_.busName + " is already taken on the session bus";
+    return startFailure("the name " + settings_.busName + " is already taken on the session bus");
   }
   if (result < 0) {
-    return "cannot take the name " + settings_.busName + ": " + errorText(result);
+    return startFailure("cannot take the name " + settings_.busName + ": " + errorText(result));
   }
-  return std::nullopt;
+  return {};
 }
 
 void BusFront::Impl::run() {
@@ -486,13 +489,12 @@ int BusFront::Impl::getModels(sd_bus* /*bus*/, const char* /*path*/, const char*
   return result < 0 ? result : sd_bus_message_close_container(reply);
 }
 
-std::unique_ptr<BusFront> BusFront::start(BusFrontSettings settings,
-                                          std::function<RequestHandler()> makeHandler, int signalFd,
-                                          std::string& error) {
+Result<std::unique_ptr<BusFront>> BusFront::start(BusFrontSettings settings,
+                                                  std::function<RequestHandler()> makeHandler,
+                                                  int signalFd) {
   auto impl = std::make_unique<Impl>(std::move(settings), std::move(makeHandler), signalFd);
-  if (auto failure = impl->open()) {
-    error = std::move(*failure);
-    return nullptr;
+  if (auto opened = impl->open(); !opened) {
+    return std::move(opened).error();
   }
   return std::make_unique<BusFront>(std::move(impl));
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "models/model_table.h"
+#include "printxpc/result.h"
 #include "service/connection.h"
 
 namespace printxpc {
@@ -31,11 +32,10 @@ class BusFront {
  public:
   // Connects to the session bus ($DBUS_STARTER_ADDRESS when the bus started us, else
   // $DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus), takes the name and starts serving.
-  // `signalFd` (a signalfd, or -1) stops it like stop(). On failure, returns null and sets
-  // `error`.
-  static std::unique_ptr<BusFront> start(BusFrontSettings settings,
-                                         std::function<RequestHandler()> makeHandler, int signalFd,
-                                         std::string& error);
+  // `signalFd` (a signalfd, or -1) stops it like stop(). A failure carries kExitFailure.
+  static Result<std::unique_ptr<BusFront>> start(BusFrontSettings settings,
+                                                 std::function<RequestHandler()> makeHandler,
+                                                 int signalFd);
   ~BusFront();
   BusFront(const BusFront&) = delete;
   BusFront& operator=(const BusFront&) = delete;

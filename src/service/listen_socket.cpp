@@ -3,16 +3,25 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "service/exit_status.h"
+
 namespace printxpc {
 namespace {
 
-constexpr int kFirstActivatedFd = 3;  // where systemd passes the first socket
+Error startFailure(std::string message) { return {kExitFailure, std::move(message)}; }
+
+// The variable's value quoted for a message, or "(unset)".
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? "(unset)" : "'" + std::string(value) + "'";
+}
 
 enum class Existing { kNothing, kStale, kLive, kNotSocket };
 
@@ -34,17 +43,26 @@ Existing probeExisting(const std::string& path, const sockaddr_un& address) {
 
 }  // namespace
 
-std::optional<UniqueFd> activatedSocket() {
-  const char* pid = std::getenv("LISTEN_PID");
-  const char* fds = std::getenv("LISTEN_FDS");
-  if (pid == nullptr || fds == nullptr || std::atol(pid) != static_cast<long>(::getpid()) ||
-      std::atoi(fds) < 1) {
-    return std::nullopt;
-  }
-  ::unsetenv("LISTEN_PID");
-  ::unsetenv("LISTEN_FDS");
+Result<std::optional<UniqueFd>> activatedSocket() {
+  const std::string given =
+      "LISTEN_PID=" + variable("LISTEN_PID") + " LISTEN_FDS=" + variable("LISTEN_FDS");
+  // Parses both strictly (and checks that the descriptors are open); a LISTEN_PID of another
+  // process means that they are not for us.
+  const int count = ::sd_listen_fds(1);
   ::unsetenv("LISTEN_FDNAMES");
-  return UniqueFd(kFirstActivatedFd);
+  if (count < 0) {
+    return startFailure("refusing the socket activation variables " + given + ": " +
+                        std::strerror(-count));
+  }
+  if (count == 0) {
+    return std::optional<UniqueFd>();
+  }
+  UniqueFd socket(SD_LISTEN_FDS_START);
+  if (!isListeningUnixStream(socket.get())) {
+    return startFailure(
+        "the socket passed by the service manager is not a listening Unix stream socket");
+  }
+  return std::optional<UniqueFd>(std::move(socket));
 }
 
 bool isListeningUnixStream(int fd) {
@@ -70,34 +88,28 @@ void SocketFile::removeIfOurs() const {
   }
 }
 
-std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener) {
-  SocketFile ignored;
-  return listenAt(path, listener, ignored);
-}
-
-std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
-                                    SocketFile& created) {
+Result<ListeningSocket> listenAt(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-    return "socket path is empty or longer than " + std::to_string(sizeof(address.sun_path) - 1) +
-           " bytes: " + path;
+    return startFailure("socket path is empty or longer than " +
+                        std::to_string(sizeof(address.sun_path) - 1) + " bytes: " + path);
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   switch (probeExisting(path, address)) {
     case Existing::kLive:
-      return "a service already answers at " + path;
+      return startFailure("a service already answers at " + path);
     case Existing::kNotSocket:
-      return path + " exists and is not a socket; not replacing it";
+      return startFailure(path + " exists and is not a socket; not replacing it");
     case Existing::kStale:
       ::unlink(path.c_str());
       break;
     case Existing::kNothing:
       break;
   }
-  listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener) {
-    return std::string("cannot create a socket: ") + std::strerror(errno);
+    return startFailure(std::string("cannot create a socket: ") + std::strerror(errno));
   }
   // Only this user may connect: the mode is set as the file is created, with no window.
   const mode_t previousMask = ::umask(0177);
@@ -106,9 +118,10 @@ std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
   const int bindErrno = errno;
   ::umask(previousMask);
   if (bound != 0) {
-    return "cannot listen at " + path + ": " + std::strerror(bindErrno);
+    return startFailure("cannot listen at " + path + ": " + std::strerror(bindErrno));
   }
   // Taken at once, before any other instance could replace the file.
+  SocketFile created;
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0) {
     created = {path, status.st_dev, status.st_ino};
@@ -116,10 +129,9 @@ std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
   if (::listen(listener.get(), SOMAXCONN) != 0) {
     const int listenErrno = errno;
     created.removeIfOurs();
-    created = {};
-    return "cannot listen at " + path + ": " + std::strerror(listenErrno);
+    return startFailure("cannot listen at " + path + ": " + std::strerror(listenErrno));
   }
-  return std::nullopt;
+  return ListeningSocket{std::move(listener), std::move(created)};
 }
 
 }  // namespace printxpc

@@ -7,12 +7,17 @@
 #include <string>
 
 #include "common/unique_fd.h"
+#include "printxpc/result.h"
 
 namespace printxpc {
 
-// The socket passed by systemd socket activation (LISTEN_PID/LISTEN_FDS), if any; the
-// variables are removed so that children do not inherit them.
-std::optional<UniqueFd> activatedSocket();
+// Each failure below carries kExitFailure (service/exit_status.h) as its code.
+
+// The first socket passed by systemd socket activation (LISTEN_PID/LISTEN_FDS), nullopt when
+// the variables are absent or meant for another process. An error when they are malformed or
+// the socket is not a listening Unix stream socket. The variables are removed so that
+// children do not inherit them.
+Result<std::optional<UniqueFd>> activatedSocket();
 
 bool isListeningUnixStream(int fd);
 
@@ -27,11 +32,13 @@ struct SocketFile {
   void removeIfOurs() const;
 };
 
+struct ListeningSocket {
+  UniqueFd socket;
+  SocketFile file;
+};
+
 // Creates a listening socket at the path with mode 0600. A stale socket file (nobody
 // answers) is replaced; a live service or a file that is not a socket is left alone.
-// A message on failure.
-std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener,
-                                    SocketFile& created);
-std::optional<std::string> listenAt(const std::string& path, UniqueFd& listener);
+Result<ListeningSocket> listenAt(const std::string& path);
 
 }  // namespace printxpc

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/log.h"
+#include "service/exit_status.h"
 
 namespace printxpc {
 namespace {
@@ -43,18 +44,19 @@ std::string peerUid(int socket) {
 
 }  // namespace
 
-std::optional<std::string> configureLog(const BuildIdentity& build) {
+Status configureLog(const BuildIdentity& build) {
   log::setIdentifier(build.name);
   const char* name = std::getenv("PRINTXPC_LOG_LEVEL");
   if (name == nullptr || *name == '\0') {
-    return std::nullopt;
+    return {};
   }
   const auto level = log::parseLevel(name);
   if (!level) {
-    return "PRINTXPC_LOG_LEVEL names no level (error, warning, notice, info or debug)";
+    return Error{kExitUsage,
+                 "PRINTXPC_LOG_LEVEL names no level (error, warning, notice, info or debug)"};
   }
   log::setLevel(*level);
-  return std::nullopt;
+  return {};
 }
 
 void logStarted(const BuildIdentity& build, int listener, bool activated) {

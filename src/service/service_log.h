@@ -3,18 +3,18 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 
 #include "printxpc/builds.h"
+#include "printxpc/result.h"
 #include "service/connection.h"
 #include "service/server.h"
 
 namespace printxpc {
 
-// Names the entries after the build and applies PRINTXPC_LOG_LEVEL; an error message when
-// that names no level.
-std::optional<std::string> configureLog(const BuildIdentity& build);
+// Names the entries after the build and applies PRINTXPC_LOG_LEVEL; a usage error
+// (kExitUsage) when that names no level.
+Status configureLog(const BuildIdentity& build);
 void logStarted(const BuildIdentity& build, int listener, bool activated);
 // Why the service stops: the idle time passed, or the signal waiting in `signalFd`.
 void logStopped(Server::Outcome outcome, int signalFd, std::chrono::milliseconds idleExit);

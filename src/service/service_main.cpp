@@ -93,11 +93,13 @@ std::optional<long> parseSeconds(std::string_view text) {
   return value;
 }
 
+Error usage(std::string message) { return {kExitUsage, std::move(message)}; }
+
 // Parses the command line the GNU way (getopt_long: "--listen=PATH" or "--listen PATH",
-// unambiguous abbreviations, "--" ending the options); an error message when it is not
-// understood, empty when getopt already said why.
-std::optional<std::string> parseOptions(int argc, char** argv, const BuildIdentity& build,
-                                        Options& options) {
+// unambiguous abbreviations, "--" ending the options); a usage error when it is not
+// understood, with an empty message when getopt already said why.
+Result<Options> parseOptions(int argc, char** argv, const BuildIdentity& build) {
+  Options options;
   enum : int { kListen = 256, kIdleExit, kLogLevel, kNoBus, kVersion };
   static constexpr option kLongOptions[] = {{"listen", required_argument, nullptr, kListen},
                                             {"idle-exit", required_argument, nullptr, kIdleExit},
@@ -130,7 +132,7 @@ std::optional<std::string> parseOptions(int argc, char** argv, const BuildIdenti
       case kIdleExit: {
         const auto seconds = parseSeconds(optarg);
         if (!seconds) {
-          return "--idle-exit takes a whole number of seconds";
+          return usage("--idle-exit takes a whole number of seconds");
         }
         options.idleExit = std::chrono::seconds(*seconds);
         break;
@@ -138,23 +140,24 @@ std::optional<std::string> parseOptions(int argc, char** argv, const BuildIdenti
       case kLogLevel: {
         const auto level = log::parseLevel(optarg);
         if (!level) {
-          return "--log-level takes error, warning, notice, info or debug";
+          return usage("--log-level takes error, warning, notice, info or debug");
         }
         log::setLevel(*level);
         break;
       }
       default:
-        return std::string();
+        return usage({});
     }
   }
   if (optind < argc) {
-    return "unexpected argument '" + std::string(args[static_cast<std::size_t>(optind)]) + "'";
+    return usage("unexpected argument '" + std::string(args[static_cast<std::size_t>(optind)]) +
+                 "'");
   }
-  return std::nullopt;
+  return options;
 }
 
 // Blocks the stop signals in every thread and returns a descriptor that reports them.
-UniqueFd stopSignals() {
+Result<UniqueFd> stopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
@@ -164,12 +167,56 @@ UniqueFd stopSignals() {
   // A hangup has nothing to tell this service; it comes when a terminal that it opened
   // becomes its controlling terminal and is closed again.
   (void)std::signal(SIGHUP, SIG_IGN);
-  return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!fd) {
+    return Error{kExitFailure,
+                 std::string("cannot watch for stop signals: ") + std::strerror(errno)};
+  }
+  return fd;
 }
 
 void fail(const BuildIdentity& build, const std::string& message) {
   (void)std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(build.name.size()), build.name.data(),
                      message.c_str());
+}
+
+// Says why the service cannot start (with the usage after a usage error) and returns the
+// exit code.
+int startFailed(const BuildIdentity& build, const Error& error) {
+  if (!error.message.empty()) {
+    fail(build, error.message);
+  }
+  if (error.code == kExitUsage) {
+    printUsage(build, stderr);
+  }
+  return error.code;
+}
+
+struct Listener {
+  ListeningSocket listening;
+  bool activated = false;
+};
+
+// The socket to serve: the one that the service manager passed, else one created at
+// --listen PATH or at the default path.
+Result<Listener> openListener(const Options& options, const BuildIdentity& build) {
+  auto activated = activatedSocket();
+  if (!activated) {
+    return std::move(activated).error();
+  }
+  if (*activated) {
+    return Listener{{std::move(**activated), {}}, true};
+  }
+  auto path = options.listenPath ? Result<std::string>(*options.listenPath)
+                                 : paths::defaultSocketPath(build.name);
+  if (!path) {
+    return Error{kExitFailure, path.error().message};
+  }
+  auto listening = listenAt(*path);
+  if (!listening) {
+    return std::move(listening).error();
+  }
+  return Listener{std::move(*listening), false};
 }
 
 // The bus front, or null (said on stderr) when the session bus cannot be used.
@@ -183,26 +230,25 @@ std::unique_ptr<BusFront> startBus(const BuildIdentity& build, const ModelTable&
   settings.models = &models;
   settings.maxCalls = maxCalls;
   settings.log = [&build](const std::string& message) { fail(build, message); };
-  std::string error;
-  auto front = BusFront::start(std::move(settings), makeHandler, signalFd, error);
+  auto front = BusFront::start(std::move(settings), makeHandler, signalFd);
   if (!front) {
-    fail(build, error + "; serving the socket only");
+    fail(build, front.error().message + "; serving the socket only");
+    return nullptr;
   }
-  return front;
+  return std::move(*front);
 }
 
 }  // namespace
 
 int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTable& models) {
-  Options options;
-  const auto logError = configureLog(build);
-  if (const auto error = logError ? logError : parseOptions(argc, argv, build, options)) {
-    if (!error->empty()) {
-      fail(build, *error);
-    }
-    printUsage(build, stderr);
-    return kExitUsage;
+  if (auto configured = configureLog(build); !configured) {
+    return startFailed(build, configured.error());
   }
+  const auto parsed = parseOptions(argc, argv, build);
+  if (!parsed) {
+    return startFailed(build, parsed.error());
+  }
+  const Options& options = *parsed;
   if (options.help) {
     printUsage(build, stdout);
     return kExitOk;
@@ -213,31 +259,14 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   }
 
   // Before the socket exists: a client may signal the service as soon as it can connect.
-  const UniqueFd signals = stopSignals();
-  UniqueFd listener;
-  std::string ownedPath;
-  SocketFile ownedFile;
-  if (auto activated = activatedSocket()) {
-    if (!isListeningUnixStream(activated->get())) {
-      fail(build, "the socket passed by the service manager is not a listening Unix stream socket");
-      return kExitFailure;
-    }
-    listener = std::move(*activated);
-  } else {
-    if (options.listenPath) {
-      ownedPath = *options.listenPath;
-    } else if (auto path = paths::defaultSocketPath(build.name); path.error.empty()) {
-      ownedPath = std::move(path.path);
-    } else {
-      fail(build, path.error);
-      return kExitFailure;
-    }
-    if (const auto error = listenAt(ownedPath, listener, ownedFile)) {
-      fail(build, *error);
-      return kExitFailure;
-    }
+  const auto signals = stopSignals();
+  if (!signals) {
+    return startFailed(build, signals.error());
   }
-
+  auto listener = openListener(options, build);
+  if (!listener) {
+    return startFailed(build, listener.error());
+  }
   // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
   // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
   (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
@@ -256,19 +285,20 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   settings.otherActivity = [&bus] {
     return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
   };
-  const int listenerFd = listener.get();
-  auto server = std::make_unique<Server>(std::move(listener), ownedFile, settings, makeHandler);
+  const int listenerFd = listener->listening.socket.get();
+  auto server = std::make_unique<Server>(std::move(listener->listening.socket),
+                                         listener->listening.file, settings, makeHandler);
   if (const int error = server->startError(); error != 0) {
-    fail(build, std::string("cannot make an eventfd: ") + std::strerror(error));
-    ownedFile.removeIfOurs();
-    return kExitFailure;
+    listener->listening.file.removeIfOurs();
+    return startFailed(
+        build, Error{kExitFailure, std::string("cannot make an eventfd: ") + std::strerror(error)});
   }
-  logStarted(build, listenerFd, ownedPath.empty());
+  logStarted(build, listenerFd, listener->activated);
   if (options.bus) {
-    bus = startBus(build, models, settings.maxConnections, makeHandler, signals.get());
+    bus = startBus(build, models, settings.maxConnections, makeHandler, signals->get());
   }
-  const auto outcome = server->run(signals.get());
-  logStopped(outcome, signals.get(), options.idleExit);
+  const auto outcome = server->run(signals->get());
+  logStopped(outcome, signals->get(), options.idleExit);
   if (outcome == Server::Outcome::kDrainTimedOut || (bus && !bus->finish(settings.drainTimeout))) {
     // Requests still running after the bound: leave without waiting for them.
     (void)std::fflush(nullptr);

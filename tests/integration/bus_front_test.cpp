@@ -45,14 +45,14 @@ class BusFrontTest : public ::testing::Test {
   friend class SilentGet;
   std::string overSocket(Operation operation, const std::string& request) const {
     auto client = ServiceClient::connect(socket_, protocolName(*findBuild("a")));
-    if (auto* failure = std::get_if<TransportFailure>(&client)) {
-      return "transport error: " + failure->message;
+    if (!client) {
+      return "transport error: " + client.error().message;
     }
-    auto reply = std::get<ServiceClient>(client).call(selectorOf(operation), request);
-    if (auto* failure = std::get_if<TransportFailure>(&reply)) {
-      return "transport error: " + failure->message;
+    auto reply = client->call(selectorOf(operation), request);
+    if (!reply) {
+      return "transport error: " + reply.error().message;
     }
-    return std::get<std::string>(reply);
+    return std::move(*reply);
   }
 
   CommandResult overBus(Operation operation, const std::string& request) const {

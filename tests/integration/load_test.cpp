@@ -248,7 +248,7 @@ class LoadTest : public ::testing::Test {
       threads.emplace_back([this, c, requests, &tally] {
         const ConnectionFiles files(service_.dir(), c);
         auto connected = service_.tryConnect();
-        auto* client = std::get_if<ServiceClient>(&connected);
+        auto* client = connected ? &*connected : nullptr;
         for (int n = 0; n < requests; ++n) {
           const auto kind = static_cast<Kind>(static_cast<std::size_t>(n + c) % kKinds);
           const Call call = callFor(kind, files, c, n);

@@ -99,10 +99,10 @@ char mainThreadState(pid_t pid) {
 std::string callOnce(const RunningService& service, std::string_view selector,
                      std::string_view request) {
   auto client = service.tryConnect();
-  if (auto* failure = std::get_if<TransportFailure>(&client)) {
-    return "transport error: " + failure->message;
+  if (!client) {
+    return "transport error: " + client.error().message;
   }
-  return RunningService::replyOf(std::get<ServiceClient>(client).call(selector, request));
+  return RunningService::replyOf(client->call(selector, request));
 }
 
 // Starts the service as the session leader, as `setsid` and some supervisors do: a

@@ -137,10 +137,39 @@ TEST_F(ServiceProcessTest, RefusesToStartWhereALiveServiceAnswers) {
   EXPECT_EQ(call({"writable", dir_ + "/x"}).out, "TRUE\n");
 }
 
+// Socket activation variables that are not what a service manager sets stop the start with
+// a message naming them, before any socket file is made; those of another process are not
+// for this one.
+TEST_F(ServiceProcessTest, RefusesMalformedSocketActivationVariables) {
+  const struct {
+    const char* variables;  // for sh, where $$ is the pid that the service gets by exec
+    int exitCode;
+    const char* message;
+  } cases[] = {
+      {"LISTEN_PID=$$ LISTEN_FDS=abc", 1, "LISTEN_FDS='abc'"},
+      {"LISTEN_PID=$$ LISTEN_FDS=-1", 1, "LISTEN_FDS='-1'"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1x", 1, "LISTEN_FDS='1x'"},
+      {"LISTEN_PID=${$}x LISTEN_FDS=1", 1, "LISTEN_PID='"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", 1, "not a listening Unix stream socket"},  // fd 3: a file
+      {"LISTEN_PID=1 LISTEN_FDS=zz", 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variables);
+    const std::string script = std::string(c.variables) + " exec \"$@\" 3</dev/null";
+    const auto result = runCommand({"sh", "-c", script, "sh", serviceBinary("a"), "--listen",
+                                    socket_, "--no-bus", "--idle-exit", "1"});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    if (c.exitCode != 0) {
+      EXPECT_FALSE(std::filesystem::exists(socket_));
+    }
+  }
+}
+
 TEST_F(ServiceProcessTest, ReplacesAStaleSocketFile) {
   {
-    UniqueFd stale;
-    ASSERT_EQ(listenAt(socket_, stale), std::nullopt);
+    const auto stale = listenAt(socket_);
+    ASSERT_TRUE(stale);
   }  // closed: the file stays behind with nobody answering
   ASSERT_TRUE(std::filesystem::exists(socket_));
   startService();

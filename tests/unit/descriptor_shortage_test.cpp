@@ -63,15 +63,15 @@ TEST(DescriptorShortage, EventFdReportsWhyItCouldNotBeMade) {
 TEST(DescriptorShortage, ServerWithoutWakeUpReportsItAndStopsAtOnce) {
   const test_support::TempDir dir;
   const std::string path = dir.file("service.sock");
-  UniqueFd listener;
-  SocketFile owned;
-  ASSERT_EQ(listenAt(path, listener, owned), std::nullopt);
+  auto listening = listenAt(path);
+  ASSERT_TRUE(listening) << listening.error().message;
   std::unique_ptr<Server> server;
   {
     const DescriptorsUsedUp shortage;
-    server = std::make_unique<Server>(std::move(listener), owned, ServerSettings{}, [] {
-      return RequestHandler([](Operation, std::string_view) { return std::string("reply"); });
-    });
+    server = std::make_unique<Server>(
+        std::move(listening->socket), listening->file, ServerSettings{}, [] {
+          return RequestHandler([](Operation, std::string_view) { return std::string("reply"); });
+        });
   }
   EXPECT_EQ(server->startError(), EMFILE);
   EXPECT_EQ(server->run(-1), Server::Outcome::kStopped);

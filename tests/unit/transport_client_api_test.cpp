@@ -38,10 +38,9 @@ class TransportClientApi : public ::testing::Test {
   void SetUp() override {
     ServerSettings settings;
     settings.connection.protocolName = protocolName(kBuilds[0]);
-    UniqueFd listener;
-    SocketFile owned;
-    ASSERT_EQ(listenAt(path_, listener, owned), std::nullopt);
-    server_ = std::make_unique<Server>(std::move(listener), owned, settings, [] {
+    auto listening = listenAt(path_);
+    ASSERT_TRUE(listening) << listening.error().message;
+    server_ = std::make_unique<Server>(std::move(listening->socket), listening->file, settings, [] {
       auto count = std::make_shared<int>(0);
       return RequestHandler([count](Operation, std::string_view request) {
         return std::optional<std::string>(std::to_string(++*count) + ":" + std::string(request));

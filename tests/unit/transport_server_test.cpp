@@ -37,10 +37,10 @@ using wire::TransportError;
 constexpr char kProtocol[] = "XPC_ProtocolTEST";
 
 std::string replyOf(Result<std::string> result) {
-  if (auto* failure = std::get_if<TransportFailure>(&result)) {
-    return "transport error " + std::to_string(failure->code) + ": " + failure->message;
+  if (!result) {
+    return "transport error " + std::to_string(result.error().code) + ": " + result.error().message;
   }
-  return std::get<std::string>(result);
+  return std::move(*result);
 }
 
 // A raw connection for sending bytes that a well-behaved client never would.
@@ -121,10 +121,10 @@ class TransportServer : public ::testing::Test {
 
   void start(ServerSettings settings = {}) {
     settings.connection.protocolName = kProtocol;
-    UniqueFd listener;
-    SocketFile owned;
-    ASSERT_EQ(listenAt(path_, listener, owned), std::nullopt);
-    server_ = std::make_unique<Server>(std::move(listener), owned, settings, countingHandlers());
+    auto listening = listenAt(path_);
+    ASSERT_TRUE(listening) << listening.error().message;
+    server_ = std::make_unique<Server>(std::move(listening->socket), listening->file, settings,
+                                       countingHandlers());
     runner_ = std::async(std::launch::async, [this] { return server_->run(-1); });
   }
 
@@ -139,8 +139,8 @@ class TransportServer : public ::testing::Test {
 
   ServiceClient connect() {
     auto client = ServiceClient::connect(path_, kProtocol);
-    EXPECT_TRUE(std::holds_alternative<ServiceClient>(client));
-    return std::move(std::get<ServiceClient>(client));
+    EXPECT_TRUE(client);
+    return std::move(client).value();
   }
 
   void waitForConnections(std::size_t count) {
@@ -410,8 +410,8 @@ TEST_F(TransportServer, ConnectionCapRefusesCleanlyAndRecovers) {
   auto second = connect();
   waitForConnections(2);
   auto refused = ServiceClient::connect(path_, kProtocol);
-  ASSERT_TRUE(std::holds_alternative<TransportFailure>(refused));
-  EXPECT_EQ(std::get<TransportFailure>(refused).code, code(TransportError::kBusy));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, code(TransportError::kBusy));
   { auto leaving = std::move(first); }
   waitForConnections(1);
   auto third = connect();
@@ -469,8 +469,8 @@ TEST_F(TransportServer, StopLetsTheRequestInProgressFinish) {
 TEST_F(TransportServer, StopRemovesOnlyTheSocketFileItCreated) {
   start();
   ASSERT_EQ(::unlink(path_.c_str()), 0);
-  UniqueFd second;
-  ASSERT_EQ(listenAt(path_, second), std::nullopt);
+  const auto second = listenAt(path_);
+  ASSERT_TRUE(second);
   server_->requestStop();
   EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
   server_.reset();
@@ -496,19 +496,17 @@ TEST_F(TransportServer, IdleExitWaitsForOpenConnections) {
 TEST(ListenSocket, RefusesALiveServiceAndReplacesAStaleSocket) {
   test_support::TempDir dir;
   const std::string path = dir.file("s.sock");
-  UniqueFd first;
-  ASSERT_EQ(listenAt(path, first), std::nullopt);
-  UniqueFd second;
-  const auto live = listenAt(path, second);
-  ASSERT_TRUE(live);
-  EXPECT_NE(live->find("already answers"), std::string::npos);
-  first.reset();  // the socket file stays, nobody answers: stale
-  EXPECT_EQ(listenAt(path, second), std::nullopt);
+  auto first = listenAt(path);
+  ASSERT_TRUE(first);
+  const auto live = listenAt(path);
+  ASSERT_FALSE(live);
+  EXPECT_NE(live.error().message.find("already answers"), std::string::npos);
+  first->socket.reset();  // the socket file stays, nobody answers: stale
+  EXPECT_TRUE(listenAt(path));
 
   const std::string regular = dir.file("plain-file");
   { std::ofstream(regular) << "keep me"; }
-  UniqueFd third;
-  EXPECT_TRUE(listenAt(regular, third));
+  EXPECT_FALSE(listenAt(regular));
   EXPECT_TRUE(std::filesystem::exists(regular));
 }
 

@@ -33,17 +33,17 @@ Result<ServiceClient> RunningService::tryConnect() const {
 
 ServiceClient RunningService::connect() const {
   auto client = tryConnect();
-  if (auto* failure = std::get_if<TransportFailure>(&client)) {
-    ADD_FAILURE() << "cannot connect: " << failure->message;
+  if (!client) {
+    ADD_FAILURE() << "cannot connect: " << client.error().message;
   }
-  return std::move(std::get<ServiceClient>(client));
+  return std::move(client).value();
 }
 
 std::string RunningService::replyOf(Result<std::string> result) {
-  if (auto* failure = std::get_if<TransportFailure>(&result)) {
-    return "transport error " + std::to_string(failure->code) + ": " + failure->message;
+  if (!result) {
+    return "transport error " + std::to_string(result.error().code) + ": " + result.error().message;
   }
-  return std::get<std::string>(result);
+  return std::move(*result);
 }
 
 std::string RunningService::call(std::string_view selector, std::string_view request) const {

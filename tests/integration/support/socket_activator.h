@@ -21,7 +21,11 @@ namespace printxpc::test_support {
 class SocketActivator {
  public:
   explicit SocketActivator(const std::string& path) {
-    EXPECT_EQ(listenAt(path, listener_), std::nullopt);
+    auto listening = listenAt(path);
+    EXPECT_TRUE(listening);
+    if (listening) {
+      listener_ = std::move(listening->socket);
+    }
   }
   // Starts a service when a connection is pending and the previous one has ended.
   void serveOnce(const std::vector<std::string>& argv) {

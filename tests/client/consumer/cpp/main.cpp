@@ -16,18 +16,19 @@ int run(int argc, char** argv) {
   }
   auto connected =
       printxpc::ServiceClient::connect(argv[1], printxpc::protocolName(printxpc::kBuilds[0]));
-  if (const auto* failure = std::get_if<printxpc::TransportFailure>(&connected)) {
-    std::cerr << printxpc::errorName(failure->code) << ": " << failure->message << "\n";
+  if (!connected) {
+    const auto& failure = connected.error();
+    std::cerr << printxpc::errorName(failure.code) << ": " << failure.message << "\n";
     return 1;
   }
-  auto& client = std::get<printxpc::ServiceClient>(connected);
-  auto reply = client.call(printxpc::selectorOf(printxpc::Operation::kIsFilePathWritable),
-                           printxpc::requests::buildFileWritable(argv[2]));
-  if (const auto* failure = std::get_if<printxpc::TransportFailure>(&reply)) {
-    std::cerr << printxpc::errorName(failure->code) << ": " << failure->message << "\n";
+  const auto reply = connected->call(printxpc::selectorOf(printxpc::Operation::kIsFilePathWritable),
+                                     printxpc::requests::buildFileWritable(argv[2]));
+  if (!reply) {
+    const auto& failure = reply.error();
+    std::cerr << printxpc::errorName(failure.code) << ": " << failure.message << "\n";
     return 1;
   }
-  std::cout << std::get<std::string>(reply) << "\n";
+  std::cout << *reply << "\n";
   return 0;
 }
 
