@@ -141,7 +141,7 @@ Result<std::string> readSource(const std::string& source) {
 }
 
 // A long option of the tool or of a command, named without its leading dashes.
-struct OptionSpec {
+struct OptionForm {
   std::string_view name;
   bool takesValue = false;
 };
@@ -184,20 +184,20 @@ enum class Operands {
 // `context` prefixes getopt's one-line reason for a refused option (a usage error, which
 // getopt has explained).
 Result<Arguments> parseArguments(const std::string& context, const std::vector<std::string>& args,
-                                 std::span<const OptionSpec> specs,
+                                 std::span<const OptionForm> forms,
                                  Operands operands = Operands::kAnywhere) {
   Arguments out;
   constexpr int kFirstLong = 256;
   constexpr int kHelpLong = 255;
   std::vector<option> table;
-  table.reserve(specs.size() + 2);
+  table.reserve(forms.size() + 2);
   std::vector<std::string> names;  // NUL-terminated copies for getopt
-  names.reserve(specs.size());
-  for (const auto& spec : specs) {
-    names.emplace_back(spec.name);
+  names.reserve(forms.size());
+  for (const auto& form : forms) {
+    names.emplace_back(form.name);
   }
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    table.push_back({names[i].c_str(), specs[i].takesValue ? required_argument : no_argument,
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    table.push_back({names[i].c_str(), forms[i].takesValue ? required_argument : no_argument,
                      nullptr, kFirstLong + static_cast<int>(i)});
   }
   table.push_back({"help", no_argument, nullptr, kHelpLong});
@@ -228,9 +228,9 @@ Result<Arguments> parseArguments(const std::string& context, const std::vector<s
     } else if (code == 'h' || code == kHelpLong) {
       out.help = true;
     } else {
-      const auto& spec = specs[static_cast<std::size_t>(code - kFirstLong)];
-      const std::string name = "--" + std::string(spec.name);
-      if (spec.takesValue) {
+      const auto& form = forms[static_cast<std::size_t>(code - kFirstLong)];
+      const std::string name = "--" + std::string(form.name);
+      if (form.takesValue) {
         out.options.emplace_back(name, optarg);
       } else {
         out.flags.push_back(name);
@@ -377,7 +377,7 @@ Result<Call> buildRaw(const std::string& operation, const Arguments& args) {
 
 struct Command {
   std::string_view name;
-  std::vector<OptionSpec> options;  // besides --help
+  std::vector<OptionForm> options;  // besides --help
   Result<Call> (*build)(const Arguments&);
 };
 
@@ -413,9 +413,9 @@ Status buildCommand(const std::vector<std::string>& rest, Invocation& invocation
   if (known == nullptr && !printxpc::findOperation(command)) {
     return usageError("unknown command or operation '" + command + "'");
   }
-  const std::span<const OptionSpec> options = known != nullptr
-                                                  ? std::span<const OptionSpec>(known->options)
-                                                  : std::span<const OptionSpec>();
+  const std::span<const OptionForm> options = known != nullptr
+                                                  ? std::span<const OptionForm>(known->options)
+                                                  : std::span<const OptionForm>();
   const auto args = parseArguments(std::string(kProgram) + " " + command, rest, options);
   if (!args) {
     return args.error();
@@ -457,7 +457,7 @@ void printVersion() {
 }
 
 // The tool's own options, before COMMAND.
-constexpr OptionSpec kGlobalOptions[] = {
+constexpr OptionForm kGlobalOptions[] = {
     {"service", true}, {"socket", true}, {"bus"}, {"show-request"}, {"version"}};
 
 // Reads the command line: the tool's own options, the command and the call it makes.
