@@ -8,6 +8,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -70,8 +71,31 @@ FakeAgent::Script answerWith(const Bytes& value) {
   };
 }
 
+// One answer value, how the GET asks for it, and the reply it must give.
+struct ValueCase {
+  const char* name;
+  Bytes value;
+  std::int32_t iType;
+  std::int32_t rtnCharFlag;
+  std::string reply;
+};
+
 class SnmpGetTest : public ::testing::Test {
  protected:
+  // Each value answered by a scripted agent of its own; the wait only bounds a lost answer.
+  void expectReplies(std::span<const ValueCase> cases) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      FakeAgent agent(kAgent, answerWith(c.value));
+      ASSERT_TRUE(agent.listening());
+      Get request;
+      request.iType = c.iType;
+      request.rtnCharFlag = c.rtnCharFlag;
+      request.timeoutMs = 2000;
+      EXPECT_EQ(get(request), c.reply);
+    }
+  }
+
   void SetUp() override { PRINTXPC_REQUIRE_NETNS(); }
 
   std::string cancelFile(const std::string& name = "cancel") const {
@@ -91,14 +115,7 @@ class SnmpGetTest : public ::testing::Test {
 };
 
 TEST_F(SnmpGetTest, ValueTypesAndFormatting) {
-  struct Case {
-    const char* name;
-    Bytes value;
-    std::int32_t iType;
-    std::int32_t rtnCharFlag;
-    std::string reply;
-  };
-  const Case cases[] = {
+  const ValueCase cases[] = {
       {"integer -3", tlv(0x02, {0xFD}), 2, 0, "TRUE:uResult.integer=-3"},
       {"integer 3", tlv(0x02, {0x03}), 2, 0, "TRUE:uResult.integer=3"},
       {"text",
@@ -119,15 +136,7 @@ TEST_F(SnmpGetTest, ValueTypesAndFormatting) {
       {"mac, other length", tlv(0x04, {'a', 'b', 'c'}), 4, 1, "TRUE:uResult.string="},
       {"mac flag on an integer", tlv(0x02, {0x07}), 2, 1, "TRUE:uResult.integer=7"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeAgent agent(kAgent, answerWith(c.value));
-    ASSERT_TRUE(agent.listening());
-    Get request;
-    request.iType = c.iType;
-    request.rtnCharFlag = c.rtnCharFlag;
-    EXPECT_EQ(get(request), c.reply);
-  }
+  expectReplies(cases);
 }
 
 TEST_F(SnmpGetTest, OnlyTheAnswerToThisRequestCounts) {
@@ -480,14 +489,7 @@ TEST_F(SnmpGetTest, AnswersFromTheAgent) {
   const std::size_t largest = kMaxUdpPayload - 4 - 3 - 8 - 4 - 4 - 3 - 3 - 4 - 4 - 10 - 4;
   const std::string e = "\xC3\xA9";
   const std::string euro = "\xE2\x82\xAC";
-  struct Case {
-    const char* name;
-    Bytes value;
-    std::int32_t iType;
-    std::int32_t rtnCharFlag;
-    std::string reply;
-  };
-  const Case cases[] = {
+  const ValueCase cases[] = {
       {"3,000-byte text", octets(std::string(3000, 'a')), 4, 0,
        "TRUE:uResult.string=" + std::string(255, 'a')},
       {"text filling a whole datagram", octets(std::string(largest, 'b')), 4, 0,
@@ -526,16 +528,7 @@ TEST_F(SnmpGetTest, AnswersFromTheAgent) {
        tlv(0x06, {0x2B, 6, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), 4, 0,
        "TRUE:uResult.string=1.3.6.4294967295"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeAgent agent(kAgent, answerWith(c.value));
-    ASSERT_TRUE(agent.listening());
-    Get request;
-    request.iType = c.iType;
-    request.rtnCharFlag = c.rtnCharFlag;
-    request.timeoutMs = 2000;
-    EXPECT_EQ(get(request), c.reply);
-  }
+  expectReplies(cases);
 }
 
 // print-xpc-call takes OIDs as SNMP tools print them, with one leading dot.

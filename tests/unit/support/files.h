@@ -106,22 +106,6 @@ inline int runAsUser(uid_t uid, const std::function<int()>& action) {
   });
 }
 
-// The number of inotify watches that this process holds, over all its inotify descriptors.
-inline int inotifyWatchCount() {
-  int count = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (std::filesystem::read_symlink(fd.path(), error).string() != "anon_inode:inotify") {
-      continue;
-    }
-    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
-    for (std::string line; std::getline(info, line);) {
-      count += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
-    }
-  }
-  return count;
-}
-
 // The inodes that this process's inotify watches are on (all on the tests' file system).
 inline std::vector<ino_t> inotifyWatchedInodes() {
   std::vector<ino_t> inodes;
@@ -141,6 +125,9 @@ inline std::vector<ino_t> inotifyWatchedInodes() {
   }
   return inodes;
 }
+
+// The number of inotify watches that this process holds, over all its inotify descriptors.
+inline int inotifyWatchCount() { return static_cast<int>(inotifyWatchedInodes().size()); }
 
 // The inode at the path (following links), or 0.
 inline ino_t inodeOf(const std::string& path) {
