@@ -11,12 +11,12 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <list>
 #include <memory>
 #include <string_view>
@@ -169,9 +169,14 @@ bool sameDirectory(const std::string& directory, dev_t device, ino_t inode) {
 }
 
 std::size_t defaultMaxFiles() {
-  std::ifstream limits("/proc/sys/fs/inotify/max_user_watches");
+  // Plain calls rather than a stream: this also runs when descriptors are short, and a stream
+  // that failed to open is no place to read a number from.
+  const UniqueFd limits(::open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC));
+  std::array<char, 32> text{};
+  const ssize_t got = limits ? ::read(limits.get(), text.data(), text.size()) : -1;
   long long limit = 0;
-  if (!(limits >> limit) || limit <= 0) {
+  if (got <= 0 || std::from_chars(text.data(), text.data() + got, limit).ec != std::errc() ||
+      limit <= 0) {
     return kDefaultMaxFiles;
   }
   return std::clamp<std::size_t>(static_cast<std::size_t>(limit) / 8, 16, kDefaultMaxFiles);
