@@ -126,21 +126,10 @@ void measure(const char* title, double target) {
     }
   };
 
-  // Warm up, then alternate blocks so that all see the same machine load.
-  bench::sampleMicros(1000, busCall);
-  bench::sampleMicros(1000, pingCall);
-  bench::sampleMicros(1000, socketCall);
-  std::vector<double> busSamples;
-  std::vector<double> pingSamples;
-  std::vector<double> socketSamples;
-  const auto add = [](std::vector<double>& to, const std::vector<double>& samples) {
-    to.insert(to.end(), samples.begin(), samples.end());
-  };
-  for (int block = 0; block < 20; ++block) {
-    add(busSamples, bench::sampleMicros(500, busCall));
-    add(pingSamples, bench::sampleMicros(500, pingCall));
-    add(socketSamples, bench::sampleMicros(500, socketCall));
-  }
+  const auto samples = bench::sampleAlternating(1000, 20, 500, {busCall, pingCall, socketCall});
+  const auto& busSamples = samples[0];
+  const auto& pingSamples = samples[1];
+  const auto& socketSamples = samples[2];
   const double busMedian = bench::median(busSamples);
   const double pingMedian = bench::median(pingSamples);
   const double socketMedian = bench::median(socketSamples);

@@ -85,17 +85,9 @@ int main() {
     check(cxx.call(kSelector, kLongPath).value() == "FALSE", "C++ call failed");
   };
   const auto cApiCall = [&] { cCall(c); };
-  // Warm up, then alternate blocks so that both see the same machine load.
-  bench::sampleMicros(2000, cxxCall);
-  bench::sampleMicros(2000, cApiCall);
-  std::vector<double> cxxSamples;
-  std::vector<double> cSamples;
-  for (int block = 0; block < 20; ++block) {
-    auto x = bench::sampleMicros(1000, cxxCall);
-    auto y = bench::sampleMicros(1000, cApiCall);
-    cxxSamples.insert(cxxSamples.end(), x.begin(), x.end());
-    cSamples.insert(cSamples.end(), y.begin(), y.end());
-  }
+  const auto samples = bench::sampleAlternating(2000, 20, 1000, {cxxCall, cApiCall});
+  const auto& cxxSamples = samples[0];
+  const auto& cSamples = samples[1];
   const double cxxMedian = bench::median(cxxSamples);
   const double cMedian = bench::median(cSamples);
   std::printf("one call (isFilePathWritable_XPC, over-long path), %zu calls each\n",

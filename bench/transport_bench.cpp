@@ -26,17 +26,9 @@ int main() {
   };
   const auto rawCall = [&] { raw.roundTrip(requestFrame, rawReply); };
 
-  // Warm up, then alternate blocks so that both see the same machine load.
-  bench::sampleMicros(2000, serviceCall);
-  bench::sampleMicros(2000, rawCall);
-  std::vector<double> serviceSamples;
-  std::vector<double> rawSamples;
-  for (int block = 0; block < 20; ++block) {
-    auto s = bench::sampleMicros(1000, serviceCall);
-    auto r = bench::sampleMicros(1000, rawCall);
-    serviceSamples.insert(serviceSamples.end(), s.begin(), s.end());
-    rawSamples.insert(rawSamples.end(), r.begin(), r.end());
-  }
+  const auto samples = bench::sampleAlternating(2000, 20, 1000, {serviceCall, rawCall});
+  const auto& serviceSamples = samples[0];
+  const auto& rawSamples = samples[1];
   const double serviceMedian = bench::median(serviceSamples);
   const double rawMedian = bench::median(rawSamples);
   std::printf(

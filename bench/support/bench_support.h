@@ -80,6 +80,24 @@ inline std::vector<double> sampleMicros(int count, const std::function<void()>& 
   return samples;
 }
 
+// Samples each call in turn, `blocks` blocks of `perBlock` calls, after `warmUp` calls of
+// each: alternating blocks let every call see the same machine load. The samples of each call,
+// in the order the calls are given.
+inline std::vector<std::vector<double>> sampleAlternating(
+    int warmUp, int blocks, int perBlock, const std::vector<std::function<void()>>& calls) {
+  for (const auto& call : calls) {
+    sampleMicros(warmUp, call);
+  }
+  std::vector<std::vector<double>> samples(calls.size());
+  for (int block = 0; block < blocks; ++block) {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      const auto taken = sampleMicros(perBlock, calls[i]);
+      samples[i].insert(samples[i].end(), taken.begin(), taken.end());
+    }
+  }
+  return samples;
+}
+
 // A service build running as a child process on a private socket.
 class ServiceProcess {
  public:
@@ -149,7 +167,9 @@ class RawEchoProcess {
           }
           got += static_cast<std::size_t>(n);
         }
-        transport::sendAll(pair[1], out);
+        if (!transport::sendAll(pair[1], out)) {
+          ::_exit(0);  // the benchmark has gone
+        }
       }
     }
     ::close(pair[1]);
@@ -164,7 +184,9 @@ class RawEchoProcess {
 
   // `reply` is sized to the reply and receives it.
   void roundTrip(const std::string& request, std::string& reply) const {
-    transport::sendAll(fd_, request);
+    if (!transport::sendAll(fd_, request)) {
+      std::exit(1);
+    }
     std::size_t got = 0;
     while (got < reply.size()) {
       const ssize_t n = ::recv(fd_, reply.data() + got, reply.size() - got, 0);
