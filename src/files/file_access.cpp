@@ -292,7 +292,10 @@ bool applyAttributes(int fd, const std::optional<struct stat>& existing) {
     return ::fchmod(fd, files::kCreatedFileMode) == 0;
   }
   if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
-    (void)::fchown(fd, existing->st_uid, existing->st_gid);
+    if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+      // Not ours to set (another owner, a group the user is not in): the file keeps the
+      // process's ownership, and the write goes on.
+    }
   }
   return ::fchmod(fd, existing->st_mode & 07777) == 0;
 }
