@@ -29,7 +29,9 @@ namespace printxpc {
 [[nodiscard]] bool cancelFileWrite(std::string_view path);
 
 // Writes the cancel write's two lines to the system log at LOG_ERR: the whole request, and
-// the path cut from it ("(null)" when the request has no path).
+// the path cut from it ("(null)" when the request has no path). Control characters in them are
+// escaped as in the service's own log, and a value beyond 4,096 bytes (escaped) is cut there,
+// ending in "... [cut: N bytes in all]".
 void logCancelWrite(std::string_view request, std::optional<std::string_view> path);
 
 // Watches cancel files. One instance serves any number of watches with one thread, started
