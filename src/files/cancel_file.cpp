@@ -29,6 +29,7 @@
 #include "common/event_fd.h"
 #include "common/log.h"
 #include "common/unique_fd.h"
+#include "files/client_path.h"
 #include "files/file_modes.h"
 #include "files/path_parts.h"
 #include "protocol/text.h"
@@ -38,12 +39,14 @@ namespace printxpc {
 namespace {
 
 // Opens the cancel file at the path for reading and appending; nothing unless it is a regular
-// file. Never blocks (a FIFO, a device) and never takes a terminal as controlling terminal.
+// file that may be written through that name (files::openClientPath, files::isSharedHardLink).
+// Never blocks (a FIFO, a device) and never takes a terminal as controlling terminal.
 UniqueFd openCancelFile(const std::string& path, int createFlags) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | createFlags | files::kClientPathFlags,
-                     files::kCreatedFileMode));
+  UniqueFd fd =
+      files::openClientPath(path, O_RDWR | O_APPEND | createFlags, files::kCreatedFileMode);
   struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      files::isSharedHardLink(fd.get(), path)) {
     return {};
   }
   return fd;

@@ -14,7 +14,9 @@
 namespace printxpc {
 
 // Cancel files are regular files. Opening one never blocks (a FIFO or a device at the path is
-// refused, not waited on) and never makes a terminal the process's controlling terminal.
+// refused, not waited on) and never makes a terminal the process's controlling terminal. A
+// path through a magic link of /proc, and a second name of a file in a sticky world-writable
+// directory, are refused (files::openClientPath, files::isSharedHardLink).
 
 // Creates the cancel file if it is missing (mode 0664 under the mask 002, which stays set)
 // and closes it again; an existing file keeps its content. False when it cannot be opened for
