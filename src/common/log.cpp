@@ -41,23 +41,6 @@ bool toJournal() {
   return journal;
 }
 
-// Control characters and backslashes escaped, so that a value a client chose cannot start a
-// line of its own.
-void appendEscaped(std::string& line, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      line += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-}
-
 void writeJournal(Level level, std::string_view message, std::initializer_list<Field> fields) {
   std::vector<std::string> entries;
   entries.reserve(fields.size() + 3);
@@ -129,6 +112,21 @@ bool enabled(Level level) { return static_cast<int>(level) <= gLevel.load(); }
 void setIdentifier(std::string_view name) {
   const std::lock_guard lock(gIdentifierMutex);
   gIdentifier = name;
+}
+
+void appendEscaped(std::string& line, std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      line += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      line += escaped;
+    } else {
+      line += c;
+    }
+  }
 }
 
 void write(Level level, std::string_view message, std::initializer_list<Field> fields) {

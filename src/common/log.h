@@ -28,6 +28,11 @@ struct Field {
 };
 void write(Level level, std::string_view message, std::initializer_list<Field> fields = {});
 
+// Appends the text with control characters and backslashes escaped ("\x0a", "\\"), as every
+// line on standard error has it, so that a value that a client chose cannot start a line of
+// its own. For other logs that carry such values.
+void appendEscaped(std::string& line, std::string_view text);
+
 // Events reported from more than one place, or from code without the service's types.
 // A peer that the service refuses (reads its credentials from the socket).
 void peerRefused(int socket);
