@@ -15,6 +15,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/escape.h"
+
 namespace printxpc::log {
 namespace {
 
@@ -39,23 +41,6 @@ bool toJournal() {
            ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
   }();
   return journal;
-}
-
-// Control characters and backslashes escaped, so that a value a client chose cannot start a
-// line of its own.
-void appendEscaped(std::string& line, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      line += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
 }
 
 void writeJournal(Level level, std::string_view message, std::initializer_list<Field> fields) {
