@@ -1,6 +1,7 @@
 // A server that breaks the protocol on purpose: it answers the client's n-th frame with the
 // n-th entry of its table, raw bytes that may be no frame, half a frame or a frame the
-// protocol does not allow there, and after the last entry reads on and answers nothing.
+// protocol does not allow there, and after the last entry reads on and answers nothing (or,
+// with `closeAtEnd`, closes the connection).
 // It runs as the test's own user, so the client trusts it.
 #pragma once
 
@@ -27,7 +28,8 @@ inline std::string frame(wire::FrameKind kind, std::string_view payload) {
 
 class HostileServer {
  public:
-  explicit HostileServer(std::vector<std::string> answers) : answers_(std::move(answers)) {
+  explicit HostileServer(std::vector<std::string> answers, bool closeAtEnd = false)
+      : answers_(std::move(answers)), closeAtEnd_(closeAtEnd) {
     auto listening = listenAt(path_);
     if (listening) {
       listener_ = std::move(listening->socket);
@@ -80,12 +82,17 @@ class HostileServer {
       if (n < answers_.size() && !transport::sendAll(fd, answers_[n])) {
         return;
       }
+      if (closeAtEnd_ && n + 1 >= answers_.size()) {
+        ::shutdown(fd, SHUT_RDWR);
+        return;
+      }
     }
   }
 
   TempDir dir_;
   std::string path_ = dir_.file("hostile.sock");
   std::vector<std::string> answers_;
+  bool closeAtEnd_;
   UniqueFd listener_;
   std::mutex mutex_;
   UniqueFd connection_;
