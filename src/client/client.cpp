@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -16,7 +17,6 @@
 #include "printxpc/operations.h"
 #include "protocol/default_paths.h"
 #include "protocol/time_limits.h"
-#include "protocol/transport.h"
 #include "protocol/wire.h"
 
 namespace printxpc {
@@ -127,7 +127,7 @@ struct ServiceClient::Connection {
       }
       pollfd ready{fd.get(), events, 0};
       const int count =
-          ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX)));
+          ::poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX)));
       if (count > 0) {
         return true;  // ready, or an error or hangup that the next call reports
       }
