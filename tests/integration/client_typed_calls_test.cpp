@@ -152,7 +152,7 @@ printxpc_snmp_get_args getArgs(std::int32_t expectedType = 0, const char* commun
 TEST(ClientTypedCalls, EveryReplyFormOfEveryOperation) {
   PRINTXPC_REQUIRE_NETNS();
   RunningService service;
-  const std::string dir = service.dir();
+  const std::string& dir = service.dir();
   // The GETs watch one cancel file, the cancel writes go to another: a write to a watched
   // file would cancel the GETs after it.
   const std::string cancelFile = dir + "/cancel";
