@@ -15,8 +15,6 @@
 #include <mutex>
 #include <vector>
 
-#include "common/escape.h"
-
 namespace printxpc::log {
 namespace {
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/escape.h"
+
 namespace printxpc::log {
 
 // Syslog priorities.
@@ -27,6 +29,10 @@ struct Field {
   std::string value;
 };
 void write(Level level, std::string_view message, std::initializer_list<Field> fields = {});
+
+// The escaping of every line on standard error (common/escape.h), for other logs that carry
+// values a client chose.
+using ::printxpc::appendEscaped;
 
 // Events reported from more than one place, or from code without the service's types.
 // A peer that the service refuses (reads its credentials from the socket).

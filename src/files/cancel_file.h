@@ -14,7 +14,9 @@
 namespace printxpc {
 
 // Cancel files are regular files. Opening one never blocks (a FIFO or a device at the path is
-// refused, not waited on) and never makes a terminal the process's controlling terminal.
+// refused, not waited on) and never makes a terminal the process's controlling terminal. A
+// path through a magic link of /proc, and a second name of a file in a sticky world-writable
+// directory, are refused (files::openClientPath, files::isSharedHardLink).
 
 // Creates the cancel file if it is missing (mode 0664 under the mask 002, which stays set)
 // and closes it again; an existing file keeps its content. False when it cannot be opened for
@@ -29,7 +31,9 @@ namespace printxpc {
 [[nodiscard]] bool cancelFileWrite(std::string_view path);
 
 // Writes the cancel write's two lines to the system log at LOG_ERR: the whole request, and
-// the path cut from it ("(null)" when the request has no path).
+// the path cut from it ("(null)" when the request has no path). Control characters in them are
+// escaped as in the service's own log, and a value beyond 4,096 bytes (escaped) is cut there,
+// ending in "... [cut: N bytes in all]".
 void logCancelWrite(std::string_view request, std::optional<std::string_view> path);
 
 // Watches cancel files. One instance serves any number of watches with one thread, started

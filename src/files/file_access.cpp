@@ -8,11 +8,11 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <utility>
 
 #include "common/unique_fd.h"
 #include "common/write_all.h"
+#include "files/client_path.h"
 #include "files/file_modes.h"
 #include "files/path_parts.h"
 #include "protocol/text.h"
@@ -22,59 +22,75 @@ namespace {
 
 // --- Following symbolic links by hand ----------------------------------------------------
 
-constexpr int kMaxLinkHops = 40;
-
 using files::directoryOf;
-
-std::optional<std::string> linkTarget(const std::string& link) {
-  std::array<char, 4096> buffer{};
-  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
-  if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) {
-    return std::nullopt;
-  }
-  return std::string(buffer.data(), static_cast<std::size_t>(length));
-}
+using files::nameOf;
 
 // The kernel's fs.protected_symlinks rule, applied whatever that setting is: in a sticky
 // world-writable directory (such as /tmp) a link is followed only when it belongs to this
 // process's user or to the directory's owner, so that another user's planted link never
 // leads a write or a probe elsewhere. Only the owner or the directory's owner can replace such
 // a link, so the check holds until the link is read.
-bool mayFollow(const std::string& link, const struct stat& info) {
-  struct stat directory {};
-  if (::stat(directoryOf(link).c_str(), &directory) != 0) {
-    return false;
-  }
-  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
-  return !shared || info.st_uid == ::geteuid() || info.st_uid == directory.st_uid;
+bool mayFollow(const struct stat& directory, const struct stat& link) {
+  return !files::isSharedDirectory(directory) || link.st_uid == ::geteuid() ||
+         link.st_uid == directory.st_uid;
 }
 
+// Where a path leads: a name in a directory that is held open, so that every later call on the
+// file goes through the directory that was checked.
 struct Target {
-  std::string path;                 // not a symbolic link
+  UniqueFd directory;  // opened without passing a magic link of /proc
+  struct stat directoryInfo {};
+  std::string name;                 // not a symbolic link
   std::optional<struct stat> info;  // absent: nothing exists there yet
 };
 
 // Follows symbolic links at the path to the file that a plain open would reach; nothing for a
-// loop, a link that may not be followed, or a path that cannot be examined.
+// loop, a link that may not be followed (by the rule above, or in /proc, where the magic links
+// are), or a path that cannot be examined.
 std::optional<Target> resolveTarget(std::string path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+  for (int hop = 0; hop < files::kMaxLinkHops; ++hop) {
+    Target target;
+    target.directory = files::openClientPath(directoryOf(path), O_PATH | O_DIRECTORY);
+    target.name = nameOf(path);
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
+    if (!target.directory || ::fstat(target.directory.get(), &target.directoryInfo) != 0) {
+      return std::nullopt;
+    }
+    if (::fstatat(target.directory.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) {
         return std::nullopt;
       }
-      return Target{std::move(path), std::nullopt};
+      return target;
     }
     if (!S_ISLNK(info.st_mode)) {
-      return Target{std::move(path), info};
+      target.info = info;
+      return target;
     }
-    auto next = mayFollow(path, info) ? linkTarget(path) : std::nullopt;
+    auto next =
+        mayFollow(target.directoryInfo, info) && !files::isProcDirectory(target.directory.get())
+            ? files::linkTarget(target.directory.get(), target.name)
+            : std::nullopt;
     if (!next || next->empty()) {
       return std::nullopt;
     }
     path = next->front() == '/' ? std::move(*next) : directoryOf(path) + "/" + *next;
   }
   return std::nullopt;
+}
+
+// A name beside the target's that nobody else knows, from the prefix and random digits.
+std::string privateName(std::string_view prefix) {
+  std::array<unsigned char, 8> random{};
+  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+    random.fill(0);  // every user of the name creates or renames exclusively
+  }
+  std::string name(prefix);
+  for (const unsigned char byte : random) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    name += kHex[byte >> 4U];
+    name += kHex[byte & 0xFU];
+  }
+  return name;
 }
 
 // --- Writability test -------------------------------------------------------------------
@@ -108,77 +124,66 @@ bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A name beside the path that nobody else knows, for moving the probe file aside.
-std::string privateNameBeside(const std::string& path) {
-  std::array<unsigned char, 8> random{};
-  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
-    random.fill(0);  // the exclusive rename below still refuses to replace anything
-  }
-  std::string name = directoryOf(path) + "/.probe-";
-  for (const unsigned char byte : random) {
-    constexpr std::string_view kHex = "0123456789abcdef";
-    name += kHex[byte >> 4U];
-    name += kHex[byte & 0xFU];
-  }
-  return name;
+bool renameNoReplace(int directory, const std::string& from, const std::string& to) {
+  return ::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-bool renameNoReplace(const std::string& from, const std::string& to) {
-  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
-}
-
-// Moves what is at the path to the private name. File systems without an exclusive rename get
+// Moves what is at the name to the private name. File systems without an exclusive rename get
 // a plain one: nothing else uses the private name.
-bool moveAside(const std::string& path, const std::string& aside) {
-  if (renameNoReplace(path, aside)) {
+bool moveAside(int directory, const std::string& name, const std::string& aside) {
+  if (renameNoReplace(directory, name, aside)) {
     return true;
   }
-  return errno == EINVAL && ::rename(path.c_str(), aside.c_str()) == 0;
+  return errno == EINVAL && ::renameat(directory, name.c_str(), directory, aside.c_str()) == 0;
 }
 
-// Moves it back without replacing whatever has arrived at the path since. File systems without
+// Moves it back without replacing whatever has arrived at the name since. File systems without
 // an exclusive rename get a hard link and an unlink (a directory, which cannot be linked, a
 // plain rename: none can replace a non-empty directory).
-void moveBack(const std::string& aside, const std::string& path) {
-  if (renameNoReplace(aside, path) || errno != EINVAL) {
+void moveBack(int directory, const std::string& aside, const std::string& name) {
+  if (renameNoReplace(directory, aside, name) || errno != EINVAL) {
     return;
   }
-  if (::link(aside.c_str(), path.c_str()) == 0) {
-    ::unlink(aside.c_str());
+  if (::linkat(directory, aside.c_str(), directory, name.c_str(), 0) == 0) {
+    ::unlinkat(directory, aside.c_str(), 0);
   } else if (errno == EPERM) {
-    (void)::rename(aside.c_str(), path.c_str());
+    (void)::renameat(directory, aside.c_str(), directory, name.c_str());
   }
 }
 
-// Removes the probe file, and nothing else. Whatever is at the path is first moved aside to a
+// Removes the probe file, and nothing else. Whatever is at the name is first moved aside to a
 // private name, where no other process can put anything; only there is it compared with the
-// probe. A file that another process put at the path in the meantime (even by renaming it
-// into place) is moved back; should yet another file have arrived at the path by then, the
+// probe. A file that another process put at the name in the meantime (even by renaming it
+// into place) is moved back; should yet another file have arrived at the name by then, the
 // earlier one stays under the private name rather than replacing it. The probe must still be
 // open, so that its inode number cannot be reused.
-void removeProbe(const std::string& path, const struct stat& probe) {
+void removeProbe(const Target& target, const struct stat& probe) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeRemove);
-  const std::string aside = privateNameBeside(path);
-  if (!moveAside(path, aside)) {
+  const int directory = target.directory.get();
+  const std::string aside = privateName(".probe-");
+  if (!moveAside(directory, target.name, aside)) {
     return;  // gone already: nothing that is known to be the probe
   }
   struct stat moved {};
-  if (::lstat(aside.c_str(), &moved) == 0 && sameFile(moved, probe)) {
+  if (::fstatat(directory, aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(moved, probe)) {
     reachProbeStep(file_access_testing::ProbeStep::kBeforeUnlink);
-    ::unlink(aside.c_str());
+    ::unlinkat(directory, aside.c_str(), 0);
     return;
   }
-  moveBack(aside, path);
+  reachProbeStep(file_access_testing::ProbeStep::kBeforeMoveBack);
+  moveBack(directory, aside, target.name);
 }
 
 enum class Probe { kWritable, kNotWritable, kVanished };
 
-// Creates the probe file only if nothing is at the path, so the probe never mistakes
-// another process's file for its own.
-std::optional<Probe> probeByCreating(const std::string& path) {
+// Creates the probe file only if nothing is at the name, so the probe never mistakes another
+// process's file for its own.
+std::optional<Probe> probeByCreating(const Target& target) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeCreate);
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | files::kClientPathFlags,
-                     files::kCreatedFileMode));
+  UniqueFd fd(::openat(target.directory.get(), target.name.c_str(),
+                       O_RDWR | O_APPEND | O_CREAT | O_EXCL | files::kClientPathFlags,
+                       files::kCreatedFileMode));
   if (!fd) {
     if (errno == EEXIST) {
       return std::nullopt;
@@ -189,16 +194,17 @@ std::optional<Probe> probeByCreating(const std::string& path) {
   // probe's inode number, so the identity check cannot be fooled by reuse.
   struct stat probe {};
   if (::fstat(fd.get(), &probe) == 0) {
-    removeProbe(path, probe);
+    removeProbe(target, probe);
   }
   return Probe::kWritable;
 }
 
-// Something exists at the path: opens it without creating anything, and without following a
+// Something exists at the name: opens it without creating anything, and without following a
 // link (one that appeared since the path was resolved sends the probe round again).
-Probe probeExistingFile(const std::string& path) {
+Probe probeExistingFile(const Target& target) {
   reachProbeStep(file_access_testing::ProbeStep::kBeforeOpenExisting);
-  const UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | files::kClientPathFlags));
+  const UniqueFd fd(::openat(target.directory.get(), target.name.c_str(),
+                             O_RDWR | O_APPEND | O_NOFOLLOW | files::kClientPathFlags));
   if (fd) {
     return Probe::kWritable;
   }
@@ -292,7 +298,10 @@ bool applyAttributes(int fd, const std::optional<struct stat>& existing) {
     return ::fchmod(fd, files::kCreatedFileMode) == 0;
   }
   if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
-    (void)::fchown(fd, existing->st_uid, existing->st_gid);
+    if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+      // Not ours to set (another owner, a group the user is not in): the file keeps the
+      // process's ownership, and the write goes on.
+    }
   }
   return ::fchmod(fd, existing->st_mode & 07777) == 0;
 }
@@ -300,16 +309,24 @@ bool applyAttributes(int fd, const std::optional<struct stat>& existing) {
 // A temporary file beside the target that is removed again unless it was renamed into place.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::string& directory) : name_(directory + "/.plist-write-XXXXXX") {
-    fd_.reset(::mkostemp(name_.data(), O_CLOEXEC));
+  explicit TemporaryFile(const Target& target) : directory_(target.directory.get()) {
+    // A name that exists already (a guess of another process) is passed over.
+    constexpr int kAttempts = 16;
+    for (int attempt = 0; attempt < kAttempts && !fd_; ++attempt) {
+      name_ = privateName(".plist-write-");
+      fd_.reset(::openat(directory_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      error_ = fd_ ? 0 : errno;
+      if (error_ != EEXIST) {
+        break;
+      }
+    }
     if (!fd_) {
-      error_ = errno;
       name_.clear();
     }
   }
   ~TemporaryFile() {
     if (!name_.empty()) {
-      ::unlink(name_.c_str());
+      ::unlinkat(directory_, name_.c_str(), 0);
     }
   }
   TemporaryFile(const TemporaryFile&) = delete;
@@ -320,9 +337,10 @@ class TemporaryFile {
   // Why no temporary file could be made: the directory may not be written.
   bool refused() const { return error_ == EACCES || error_ == EPERM; }
 
-  // Closes the file, reporting a late write error, and renames it over the target.
-  bool closeAndRename(const std::string& target) {
-    if (::close(fd_.release()) != 0 || ::rename(name_.c_str(), target.c_str()) != 0) {
+  // Closes the file, reporting a late write error, and renames it over the target's name.
+  bool closeAndRename(const std::string& name) {
+    if (::close(fd_.release()) != 0 ||
+        ::renameat(directory_, name_.c_str(), directory_, name.c_str()) != 0) {
       return false;
     }
     name_.clear();
@@ -330,6 +348,7 @@ class TemporaryFile {
   }
 
  private:
+  int directory_;
   UniqueFd fd_;
   std::string name_;
   int error_ = 0;
@@ -339,18 +358,19 @@ class TemporaryFile {
 // written in place: truncated, written whole and flushed. Not atomic: a failure part-way leaves
 // the file short. True only when every byte reached the file.
 bool writeInPlace(const Target& target, std::string_view bytes) {
-  const UniqueFd fd(::open(target.path.c_str(), O_WRONLY | O_NOFOLLOW | files::kClientPathFlags));
+  const UniqueFd fd(::openat(target.directory.get(), target.name.c_str(),
+                             O_WRONLY | O_NOFOLLOW | files::kClientPathFlags));
   struct stat opened {};
   if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-      !sameFile(opened, *target.info)) {
+      !sameFile(opened, *target.info) || files::isSharedHardLink(target.directoryInfo, opened)) {
     return false;
   }
   return ::ftruncate(fd.get(), 0) == 0 && io::writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
 }
 
 // Makes the rename itself durable; a failure here no longer affects the content.
-void syncDirectory(const std::string& directory) {
-  const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+void syncDirectory(const Target& target) {
+  const UniqueFd fd(::openat(target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd) {
     (void)::fsync(fd.get());
   }
@@ -371,11 +391,11 @@ bool isFilePathWritable_XPC(std::string_view path) {
       return false;
     }
     if (!target->info) {
-      if (const auto created = probeByCreating(target->path)) {
+      if (const auto created = probeByCreating(*target)) {
         return *created == Probe::kWritable;
       }
     }
-    const Probe existing = probeExistingFile(target->path);
+    const Probe existing = probeExistingFile(*target);
     if (existing != Probe::kVanished) {
       return existing == Probe::kWritable;
     }
@@ -402,20 +422,21 @@ bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes) {
     return false;
   }
   const auto target = resolveTarget(url.path());
-  if (!target || (target->info && !S_ISREG(target->info->st_mode))) {
+  if (!target ||
+      (target->info && (!S_ISREG(target->info->st_mode) ||
+                        files::isSharedHardLink(target->directoryInfo, *target->info)))) {
     return false;
   }
-  const std::string directory = directoryOf(target->path);
-  TemporaryFile temporary(directory);
+  TemporaryFile temporary(*target);
   if (!temporary.valid() && temporary.refused() && target->info) {
     return writeInPlace(*target, bytes);
   }
   if (!temporary.valid() || !io::writeAll(temporary.fd(), bytes) ||
       !applyAttributes(temporary.fd(), target->info) || ::fsync(temporary.fd()) != 0 ||
-      !temporary.closeAndRename(target->path)) {
+      !temporary.closeAndRename(target->name)) {
     return false;
   }
-  syncDirectory(directory);
+  syncDirectory(*target);
   return true;
 }
 

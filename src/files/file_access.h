@@ -16,8 +16,9 @@ namespace printxpc {
 // False without any file-system call when the path needs more than 255 bytes, holds a NUL
 // byte or is not valid UTF-8. Sets the process's file-creation mask to 002 (and leaves it
 // so). A symbolic link is followed by the rule described at writeDictionaryToPlistFile_XPC;
-// a dangling one is probed at the path that it names (the link stays). Opening never blocks
-// and never makes a terminal the process's controlling terminal.
+// a dangling one is probed at the path that it names (the link stays). A path through a magic
+// link of /proc gives false (files::openClientPath). Opening never blocks and never makes a
+// terminal the process's controlling terminal.
 [[nodiscard]] bool isFilePathWritable_XPC(std::string_view path);
 
 // A URL accepted by a strict parser (nothing escaped or completed for the caller).
@@ -57,7 +58,10 @@ class Url {
 //   yet), and that file is replaced; the link stays. In a sticky world-writable directory
 //   (such as /tmp) a link is followed only when it belongs to this process's user or to the
 //   directory's owner, as the kernel's fs.protected_symlinks rule has it, whatever that
-//   setting is; another user's link there gives false.
+//   setting is; another user's link there gives false. A path through a magic link of /proc
+//   gives false (files::openClientPath).
+// - In a sticky world-writable directory, a regular file with more than one link gives false,
+//   untouched: another user may have made that name (files::isSharedHardLink).
 // - A new file needs a writable directory.
 [[nodiscard]] bool writeDictionaryToPlistFile_XPC(const Url& url, std::string_view bytes);
 
@@ -70,6 +74,7 @@ enum class ProbeStep {
   kBeforeOpenExisting,  // the exclusive create found something; before it is opened
   kBeforeRemove,        // the probe file was created; before its removal starts
   kBeforeUnlink,        // the removal found the probe file itself; before it is unlinked
+  kBeforeMoveBack,      // the removal moved aside another's file; before it is moved back
 };
 
 // Installs (or, with an empty function, removes) the hook. Not thread-safe: tests set it

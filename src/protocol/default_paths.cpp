@@ -24,26 +24,36 @@ std::string octalMode(mode_t mode) {
 }
 
 // The checks that keep a directory in /tmp from being one that another user prepared.
-std::string untrustedReason(const std::string& dir, uid_t owner) {
-  struct stat status {};
-  if (::lstat(dir.c_str(), &status) != 0) {
-    return "cannot examine " + dir + ": " + std::strerror(errno);
-  }
+std::string untrustedReason(const std::string& dir, const struct stat& status, uid_t user) {
   if (S_ISLNK(status.st_mode)) {
     return dir + " is a symbolic link, not a directory";
   }
   if (!S_ISDIR(status.st_mode)) {
     return dir + " is not a directory";
   }
-  if (status.st_uid != owner) {
+  if (status.st_uid != user) {
     return dir + " belongs to uid " + std::to_string(status.st_uid) + ", not to uid " +
-           std::to_string(owner);
+           std::to_string(user);
   }
   if ((status.st_mode & 077) != 0) {
     return dir + " has mode " + octalMode(status.st_mode) +
            ": group and others must have no access (0700)";
   }
   return {};
+}
+
+// The way out. In sticky /tmp only the owner of a name (or root) can remove it, so a name that
+// another user made first stays until they or root remove it: the runtime directory avoids it.
+std::string remedy(uid_t owner, uid_t user) {
+  const std::string avoid =
+      "set XDG_RUNTIME_DIR to a directory of your own, such as the /run/user/" +
+      std::to_string(user) + " that every systemd login session has";
+  if (owner == user) {
+    return "remove it, or " + avoid;
+  }
+  const std::string who =
+      owner == 0 ? "only root" : "only its owner (uid " + std::to_string(owner) + ") or root";
+  return who + " can remove it from sticky /tmp; to avoid it, " + avoid;
 }
 
 Result<std::string> inRuntimeDirectory(std::string_view name) {
@@ -67,9 +77,13 @@ Result<std::string> runtimeDirectory() {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     return failure("cannot create " + dir + ": " + std::strerror(errno));
   }
-  if (auto reason = untrustedReason(dir, user); !reason.empty()) {
-    return failure("refusing the private directory: " + reason +
-                   " (remove it, or set XDG_RUNTIME_DIR)");
+  struct stat status {};
+  if (::lstat(dir.c_str(), &status) != 0) {
+    return failure("cannot examine " + dir + ": " + std::strerror(errno));
+  }
+  if (auto reason = untrustedReason(dir, status, user); !reason.empty()) {
+    return failure("refusing the private directory: " + reason + " (" +
+                   remedy(status.st_uid, user) + ")");
   }
   return dir;
 }

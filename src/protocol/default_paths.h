@@ -13,7 +13,9 @@ namespace printxpc::paths {
 
 // $XDG_RUNTIME_DIR when it is set and not empty. Otherwise /tmp/print-xpc-<uid>, created with
 // mode 0700 and used only when it is a real directory (not a symbolic link) owned by this
-// user with no group or other access: anyone may create names in /tmp first.
+// user with no group or other access: anyone may create names in /tmp first. The reason for a
+// refusal names the fault, who can remove the name (the user; or, for another user's, only its
+// owner or root) and that XDG_RUNTIME_DIR avoids /tmp.
 Result<std::string> runtimeDirectory();
 
 // <runtime directory>/<build name>.sock

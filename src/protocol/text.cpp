@@ -85,7 +85,7 @@ std::size_t utf16Length(std::string_view utf8) {
     if (isContinuation(byte)) {
       continue;
     }
-    units += sequenceLength(byte) == 4 ? 2 : 1;  // four bytes: beyond U+FFFF
+    units += sequenceLength(byte) == 4 ? 2U : 1U;  // four bytes: beyond U+FFFF
   }
   return units;
 }

@@ -7,6 +7,7 @@
 
 #include "printxpc/errors.h"
 #include "service/bus_names.h"
+#include "service/bus_start_watch.h"
 #include "service/bus_support.h"
 
 namespace printxpc::bus {
@@ -14,6 +15,15 @@ namespace {
 
 // A GET may wait long for a silent printer; the service bounds every operation itself.
 constexpr std::uint64_t kCallTimeoutUsec = 24ULL * 3600 * 1000 * 1000;
+
+// The answer to an asynchronous call: its reply or error message, once it came.
+struct PendingReply {
+  MessagePtr reply;
+  static int onReply(sd_bus_message* message, void* self, sd_bus_error* /*error*/) {
+    static_cast<PendingReply*>(self)->reply.reset(sd_bus_message_ref(message));
+    return 0;
+  }
+};
 
 Error failure(ClientError code, std::string message) {
   return {errorCode(code), std::move(message)};
@@ -47,14 +57,31 @@ Result<std::string> callOverBus(const BuildIdentity& build, Operation operation,
   if (result < 0) {
     return failure(ClientError::kIo, "cannot build the call: " + errorText(result));
   }
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
-  sd_bus_message* rawReply = nullptr;
-  result = sd_bus_call(raw, rawCall, kCallTimeoutUsec, &error, &rawReply);
-  const MessagePtr reply(rawReply);
+  StartWatch start(raw, name, std::string(build.name) + ".service");
+  PendingReply pending;
+  sd_bus_slot* rawSlot = nullptr;
+  result =
+      sd_bus_call_async(raw, &rawSlot, rawCall, &PendingReply::onReply, &pending, kCallTimeoutUsec);
+  const SlotPtr slot(rawSlot);
+  while (result >= 0 && !pending.reply && start.failure().empty()) {
+    result = sd_bus_process(raw, nullptr);
+    if (result == 0) {
+      result = sd_bus_wait(raw, UINT64_MAX);
+    }
+  }
+  if (!start.failure().empty()) {
+    return failure(ClientError::kCannotConnect,
+                   std::string(build.name) + " could not start (its start job ended '" +
+                       start.failure() + "'); see systemctl --user status " +
+                       std::string(build.name));
+  }
   if (result < 0) {
-    std::string message = error.name != nullptr ? std::string(error.name) + ": " : "";
-    message += error.message != nullptr ? error.message : errorText(result);
-    sd_bus_error_free(&error);
+    return failure(ClientError::kIo, "the bus connection failed: " + errorText(result));
+  }
+  sd_bus_message* rawReply = pending.reply.get();
+  if (const sd_bus_error* error = sd_bus_message_get_error(rawReply); error != nullptr) {
+    std::string message = error->name != nullptr ? std::string(error->name) + ": " : "";
+    message += error->message != nullptr ? error->message : "the call failed";
     return failure(ClientError::kIo, std::move(message));
   }
   const char* answer = nullptr;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,6 +133,16 @@ Result<ListeningSocket> listenAt(const std::string& path) {
     return startFailure("cannot listen at " + path + ": " + std::strerror(listenErrno));
   }
   return ListeningSocket{std::move(listener), std::move(created)};
+}
+
+std::string boundPath(int socket) {
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      length <= offsetof(sockaddr_un, sun_path) || address.sun_path[0] == '\0') {
+    return "(unnamed)";
+  }
+  return {address.sun_path, ::strnlen(address.sun_path, sizeof address.sun_path)};
 }
 
 }  // namespace printxpc

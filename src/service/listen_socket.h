@@ -21,6 +21,9 @@ Result<std::optional<UniqueFd>> activatedSocket();
 
 bool isListeningUnixStream(int fd);
 
+// The path a Unix socket is bound to, "(unnamed)" for an unnamed or abstract one.
+std::string boundPath(int socket);
+
 // The socket file that this process created. Another instance may replace it while this
 // one runs (after this one stopped answering, or by hand); that file is not ours to remove.
 struct SocketFile {

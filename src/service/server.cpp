@@ -126,6 +126,9 @@ Server::Outcome Server::run(int signalFd) {
   stopRequested_ = true;
   listener_.reset();
   ownedFile_.removeIfOurs();
+  if (settings_.stopping) {
+    settings_.stopping();
+  }
   if (!drain()) {
     return Outcome::kDrainTimedOut;
   }

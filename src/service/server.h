@@ -36,6 +36,8 @@ struct ServerSettings {
   std::function<std::chrono::steady_clock::time_point()> otherActivity;
   // On a stop signal, how long requests in progress may take to finish.
   std::chrono::milliseconds drainTimeout{10000};
+  // Called once the server has stopped taking connections, before it drains them.
+  std::function<void()> stopping;
   // Bytes that all connections together may hold for frames beyond each one's small
   // standing buffer: room for three of the largest frames at once. A connection whose
   // frame would exceed it is told "busy" and closed.

@@ -2,7 +2,6 @@
 
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,21 +11,12 @@
 
 #include "common/log.h"
 #include "service/exit_status.h"
+#include "service/listen_socket.h"
 
 namespace printxpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string socketPath(int listener) {
-  sockaddr_un address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      length <= offsetof(sockaddr_un, sun_path) || address.sun_path[0] == '\0') {
-    return "(unnamed)";
-  }
-  return {address.sun_path, ::strnlen(address.sun_path, sizeof address.sun_path)};
-}
 
 // The reply up to its first separator: TRUE, FALSE, 0, -1.
 std::string_view firstWord(std::string_view reply) {
@@ -60,7 +50,7 @@ Status configureLog(const BuildIdentity& build) {
 }
 
 void logStarted(const BuildIdentity& build, int listener, bool activated) {
-  const std::string path = socketPath(listener);
+  const std::string path = boundPath(listener);
   const std::string_view how = activated ? "socket-activation" : "listen";
   log::write(log::Level::kInfo,
              std::string(build.name) + " " + PRINTXPC_VERSION + " serving " + path + " (" +

@@ -23,6 +23,7 @@
 #include "service/bus_front.h"
 #include "service/bus_names.h"
 #include "service/listen_socket.h"
+#include "service/readiness.h"
 #include "service/server.h"
 #include "service/service_log.h"
 #include "service/service_xpc.h"
@@ -285,6 +286,7 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   settings.otherActivity = [&bus] {
     return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
   };
+  settings.stopping = [] { readiness::stopping("stopping: answering the requests in progress"); };
   const int listenerFd = listener->listening.socket.get();
   auto server = std::make_unique<Server>(std::move(listener->listening.socket),
                                          listener->listening.file, settings, makeHandler);
@@ -297,6 +299,8 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   if (options.bus) {
     bus = startBus(build, models, settings.maxConnections, makeHandler, signals->get());
   }
+  readiness::ready("serving " + boundPath(listenerFd) +
+                   (bus ? " and " + bus::busName(build) : std::string(" (no bus name)")));
   const auto outcome = server->run(signals->get());
   logStopped(outcome, signals->get(), options.idleExit);
   if (outcome == Server::Outcome::kDrainTimedOut || (bus && !bus->finish(settings.drainTimeout))) {

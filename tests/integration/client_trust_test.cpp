@@ -79,26 +79,44 @@ TEST_F(ClientTrust, ImpostorOfAnotherUserIsRefusedBeforeAnyRequest) {
   EXPECT_FALSE(std::filesystem::exists(target));
 }
 
+// Both sides refuse, and say how to get out: only the owner of the name or root can remove it
+// from sticky /tmp, and XDG_RUNTIME_DIR avoids /tmp altogether.
 TEST_F(ClientTrust, PrivateDirectoryPreparedByOthersIsRefusedByBothSides) {
   const std::string other = dir_ + "/elsewhere";
+  const auto ownDirectory = [](mode_t mode) {
+    return [mode](const std::string& path) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+      ASSERT_EQ(::chown(path.c_str(), kStranger, kStranger), 0);
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    };
+  };
+  const std::string ownRemedy = "remove it, or set XDG_RUNTIME_DIR";
   const struct {
     const char* name;
     std::function<void(const std::string&)> prepare;
+    std::string remedy;  // a part of both messages
   } cases[] = {
-      {"owned by root", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }},
-      {"open to others",
+      {"owned by root", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); },
+       "only root can remove it"},
+      {"owned by a third user",
        [](const std::string& path) {
          ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
-         ASSERT_EQ(::chown(path.c_str(), kStranger, kStranger), 0);
-         ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
-       }},
+         ASSERT_EQ(::chown(path.c_str(), kStranger + 1, kStranger + 1), 0);
+       },
+       "only its owner (uid " + std::to_string(kStranger + 1) + ") or root can remove it"},
+      {"open to others", ownDirectory(0755), ownRemedy},
+      {"open to the group", ownDirectory(0750), ownRemedy},
+      {"open to others but not the group", ownDirectory(0707), ownRemedy},
+      {"writable by the group", ownDirectory(0770), ownRemedy},
       {"a symbolic link to the user's own directory",
        [&other](const std::string& path) {
          ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
          ASSERT_EQ(::chown(other.c_str(), kStranger, kStranger), 0);
          ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
-       }},
-      {"a file", [](const std::string& path) { ASSERT_TRUE(std::ofstream(path).good()); }},
+       },
+       "only root can remove it"},
+      {"a file", [](const std::string& path) { ASSERT_TRUE(std::ofstream(path).good()); },
+       "only root can remove it"},
   };
   for (const auto& prepared : cases) {
     SCOPED_TRACE(prepared.name);
@@ -109,9 +127,12 @@ TEST_F(ClientTrust, PrivateDirectoryPreparedByOthersIsRefusedByBothSides) {
     const auto service = runCommand(asStranger({serviceBinary()}));
     EXPECT_EQ(service.exitCode, 1);
     EXPECT_NE(service.err.find(privateDir_), std::string::npos) << service.err;
+    EXPECT_NE(service.err.find(prepared.remedy), std::string::npos) << service.err;
+    EXPECT_NE(service.err.find("XDG_RUNTIME_DIR"), std::string::npos) << service.err;
     const auto client = runCommand(asStranger({callBinary(), "writable", dir_ + "/x"}));
     EXPECT_EQ(client.exitCode, 1);
     EXPECT_NE(client.err.find("unsafe-directory"), std::string::npos) << client.err;
+    EXPECT_NE(client.err.find(prepared.remedy), std::string::npos) << client.err;
     // The GET's default cancel file lives there too.
     const auto get = runCommand(asStranger(
         {callBinary(), "--socket", dir_ + "/none.sock", "snmp-get", "127.0.0.1", "1.3.6.1"}));

@@ -1,20 +1,30 @@
 #include "files/cancel_file.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/unique_fd.h"
+#include "protocol/requests.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -67,6 +77,94 @@ TEST_F(CancelFileTest, WriteNeverCreatesOrWritesElsewhere) {
   }
   EXPECT_EQ(test_support::entries(dir_.path()), (std::vector<std::string>{"a", "dir"}));
   EXPECT_EQ(readFile(file("a")), "");
+}
+
+// The datagrams that the action sends to the system log, caught on a /dev/log of the test's
+// own (in a child with a mount namespace and a /dev of its own); nothing without root.
+std::optional<std::vector<std::string>> syslogDatagrams(const TempDir& dir,
+                                                        const std::function<void()>& action) {
+  constexpr int kNoNamespace = 77;
+  for (int i = 0; ::unlink(dir.file("datagram-" + std::to_string(i)).c_str()) == 0; ++i) {
+  }
+  const int status = test_support::runInChild([&] {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
+      return kNoNamespace;
+    }
+    const UniqueFd log(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    if (!log ||
+        ::bind(log.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      return 1;
+    }
+    ::closelog();  // a connection inherited from the parent leads elsewhere
+    action();
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (int i = 0;; ++i) {
+      const ssize_t got = ::recv(log.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (got < 0) {
+        return 0;
+      }
+      writeFile(dir.file("datagram-" + std::to_string(i)),
+                std::string(buffer.data(), static_cast<std::size_t>(got)));
+    }
+  });
+  if (status == kNoNamespace) {
+    return std::nullopt;
+  }
+  EXPECT_EQ(status, 0);
+  std::vector<std::string> datagrams;
+  while (const auto datagram = readFile(dir.file("datagram-" + std::to_string(datagrams.size())))) {
+    datagrams.push_back(*datagram);
+  }
+  return datagrams;
+}
+
+// The cancel write's two lines carry the request as text that cannot forge a line of its own,
+// and a value too long for one line is cut, with a mark, instead of the line being lost.
+TEST_F(CancelFileTest, LogLinesAreEscapedAndCut) {
+  const std::string huge = "/tmp/" + std::string(300000, 'a');
+  const std::string nearlyFull(4095, 'a');
+  const std::string marker = ":CancelFileName:";
+  const struct {
+    const char* label;
+    std::string request;
+    std::string argString;  // as logged
+    std::string argcStr;
+  } cases[] = {
+      {"plain request", "/tmp/c" + marker, "/tmp/c" + marker, "/tmp/c"},
+      {"no marker", "/tmp/c", "/tmp/c", "(null)"},
+      {"line break and backslash", "/tmp/c\nhelper - cancelFileWrite - argcStr = \\x" + marker,
+       "/tmp/c\\x0ahelper - cancelFileWrite - argcStr = \\\\x" + marker,
+       "/tmp/c\\x0ahelper - cancelFileWrite - argcStr = \\\\x"},
+      {"300 KB", huge + marker, huge.substr(0, 4096) + "... [cut: 300021 bytes in all]",
+       huge.substr(0, 4096) + "... [cut: 300005 bytes in all]"},
+      {"cut before an escape", nearlyFull + "\t" + marker,
+       nearlyFull + "... [cut: 4112 bytes in all]", nearlyFull + "... [cut: 4096 bytes in all]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto datagrams = syslogDatagrams(
+        dir_, [&] { logCancelWrite(c.request, requests::parseCancelWrite(c.request)); });
+    if (!datagrams) {
+      GTEST_SKIP() << "needs root for a mount namespace with a system log of its own";
+    }
+    ASSERT_EQ(datagrams->size(), 2U);
+    const std::string expected[] = {"helper - cancelFileWrite - argString = " + c.argString,
+                                    "helper - cancelFileWrite - argcStr = " + c.argcStr};
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string& datagram = (*datagrams)[i];
+      // "<PRIORITY>date identifier: text\n", at error priority.
+      ASSERT_EQ(datagram.rfind('<', 0), 0U) << datagram.substr(0, 80);
+      EXPECT_EQ(std::atoi(datagram.c_str() + 1) & LOG_PRIMASK, LOG_ERR);
+      const std::size_t text = datagram.find("helper - ");
+      ASSERT_NE(text, std::string::npos) << datagram.substr(0, 80);
+      EXPECT_EQ(datagram.substr(text), expected[i] + "\n");
+    }
+  }
 }
 
 TEST_F(CancelFileTest, WriteLeavesTheCreationMaskAt002) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -14,11 +15,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/unique_fd.h"
 #include "files/cancel_file.h"
+#include "files/client_path.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -204,21 +208,45 @@ TEST_F(FileAccessTest, FileReplacingTheProbeIsNotRemoved) {
 }
 
 // Another process renames its file into place at the probed path while the probe file is
-// being removed, before or after the probe checked what is at the path: its file stays, and
-// nothing of the probe's is left.
+// being removed: before or after the probe checked what is at the path, or while a file of
+// another's that had replaced the probe is aside for its move back. Every such file stays, the
+// last one at the path, and nothing of the probe's is left.
 TEST_F(FileAccessTest, FileRenamedIntoPlaceDuringTheRemovalStays) {
-  for (const ProbeStep step : {ProbeStep::kBeforeRemove, ProbeStep::kBeforeUnlink}) {
+  using Renames = std::vector<std::pair<ProbeStep, std::string>>;
+  const struct {
+    const char* label;
+    Renames renames;  // at each step, a file with this content renamed to the path
+  } cases[] = {
+      {"before the check", {{ProbeStep::kBeforeRemove, "theirs"}}},
+      {"after the check", {{ProbeStep::kBeforeUnlink, "theirs"}}},
+      {"while another's file is aside",
+       {{ProbeStep::kBeforeRemove, "first"}, {ProbeStep::kBeforeMoveBack, "theirs"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove_all(dir_.path());
+    std::filesystem::create_directory(dir_.path());
     const std::string path = file("f");
-    ::unlink(path.c_str());
     file_access_testing::setProbeHook([&](ProbeStep reached) {
-      if (reached == step) {
-        writeFile(file("incoming"), "theirs");
-        ::rename(file("incoming").c_str(), path.c_str());
+      for (const auto& [step, content] : c.renames) {
+        if (reached == step) {
+          writeFile(file("incoming"), content);
+          ::rename(file("incoming").c_str(), path.c_str());
+        }
       }
     });
-    EXPECT_TRUE(isFilePathWritable_XPC(path)) << static_cast<int>(step);
-    EXPECT_EQ(readFile(path), "theirs") << static_cast<int>(step);
-    EXPECT_EQ(names(), std::vector<std::string>{"f"}) << static_cast<int>(step);
+    EXPECT_TRUE(isFilePathWritable_XPC(path));
+    EXPECT_EQ(readFile(path), "theirs");
+    std::vector<std::optional<std::string>> contents;
+    for (const auto& name : names()) {
+      contents.push_back(readFile(file(name)));
+    }
+    std::sort(contents.begin(), contents.end());
+    // The one that was aside keeps its private name rather than replacing the newer one.
+    EXPECT_EQ(contents.size(), c.renames.size());
+    for (const auto& [step, content] : c.renames) {
+      EXPECT_NE(std::find(contents.begin(), contents.end(), content), contents.end()) << content;
+    }
   }
 }
 
@@ -510,10 +538,108 @@ TEST_F(FileAccessTest, LinksInStickyDirectoriesFollowOnlyTrustedOwners) {
   }
 }
 
+// The operations that take a path a client named, on the test's own paths.
+class ClientPathTest : public FileAccessTest {};
+
+bool plistWrite(const std::string& path) {
+  const auto url = Url::parse("file://" + path);
+  return url && writeDictionaryToPlistFile_XPC(*url, "replaced");
+}
+
+// In a sticky world-writable directory another user can make a second name for a file of this
+// user's where fs.protected_hardlinks is off; the rule is applied whatever that setting is, so
+// the test makes the second name itself. Such a name is refused by every operation that would
+// write through it; a file with one name there, or a second name elsewhere, works as ever.
+TEST_F(ClientPathTest, HardLinksInStickyDirectoriesAreRefused) {
+  const std::string shared = file("shared");
+  const std::string own = file("own");
+  std::filesystem::create_directory(shared);
+  std::filesystem::create_directory(own);
+  ::chmod(shared.c_str(), 01777);
+  const std::string victim = file("victim");
+  const struct {
+    const char* label;
+    std::function<bool(const std::string&)> operation;
+    const char* written;  // what a write through an accepted name leaves in the victim
+  } operations[] = {
+      {"plist write", plistWrite, "mine"},  // replaced by a new file: the other name keeps it
+      {"GET cancel file", [](const std::string& path) { return ensureCancelFile(path); }, "mine"},
+      {"cancel write", [](const std::string& path) { return cancelFileWrite(path); }, "mine\x01"},
+  };
+  const struct {
+    const char* label;
+    std::string path;
+    bool refused;
+  } names[] = {
+      {"second name in a sticky world-writable directory", shared + "/linked", true},
+      {"second name in an ordinary directory", own + "/linked", false},
+      {"only name, in a sticky world-writable directory", shared + "/single", false},
+  };
+  for (const auto& operation : operations) {
+    for (const auto& name : names) {
+      SCOPED_TRACE(std::string(operation.label) + ", " + name.label);
+      writeFile(victim, "mine");
+      writeFile(shared + "/single", "mine");
+      for (const auto& directory : {shared, own}) {
+        ::unlink((directory + "/linked").c_str());
+        ASSERT_EQ(::link(victim.c_str(), (directory + "/linked").c_str()), 0);
+      }
+      EXPECT_EQ(operation.operation(name.path), !name.refused);
+      if (name.refused) {
+        EXPECT_EQ(readFile(name.path), "mine");
+        EXPECT_EQ(test_support::inodeOf(name.path), test_support::inodeOf(victim));
+      } else if (name.path.find("linked") != std::string::npos) {
+        EXPECT_EQ(readFile(victim), operation.written);
+      }
+    }
+  }
+}
+
+// Paths through a magic link of /proc name the service's own descriptors (here the test's),
+// not a file of the client's: every operation that takes a path refuses them, in the
+// directory part too, with openat2 and with the check that stands in for it on older kernels.
+TEST_F(ClientPathTest, PathsThroughMagicLinksAreRefused) {
+  const std::string victim = file("victim");
+  writeFile(victim, "mine");
+  const UniqueFd open(::open(victim.c_str(), O_RDWR | O_CLOEXEC));
+  const UniqueFd directory(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(open.valid() && directory.valid());
+  const std::string fd = std::to_string(open.get());
+  std::filesystem::create_symlink("/proc/self/fd/" + fd, file("link"));
+  const std::string paths[] = {
+      "/proc/self/fd/" + fd,
+      "/dev/fd/" + fd,
+      "/proc/" + std::to_string(::getpid()) + "/fd/" + fd,
+      file("link"),
+      "/proc/self/fd/" + std::to_string(directory.get()) + "/new",
+  };
+  const struct {
+    const char* label;
+    std::function<bool(const std::string&)> operation;
+  } operations[] = {
+      {"writability probe", [](const std::string& path) { return isFilePathWritable_XPC(path); }},
+      {"plist write", plistWrite},
+      {"GET cancel file", [](const std::string& path) { return ensureCancelFile(path); }},
+      {"cancel write", [](const std::string& path) { return cancelFileWrite(path); }},
+  };
+  for (const bool openat2 : {true, false}) {
+    files::client_path_testing::useOpenat2(openat2);
+    for (const auto& operation : operations) {
+      for (const auto& path : paths) {
+        SCOPED_TRACE(std::string(operation.label) + " " + path + (openat2 ? "" : ", no openat2"));
+        EXPECT_FALSE(operation.operation(path));
+        EXPECT_EQ(readFile(victim), "mine");
+        EXPECT_EQ(names(), (std::vector<std::string>{"link", "victim"}));
+      }
+    }
+  }
+  files::client_path_testing::useOpenat2(true);
+}
+
 // A terminal that is no session's controlling terminal, named as a probe path, a GET's cancel
 // file or a cancel write's file, must not become the service's controlling terminal (closing
 // it would then hang the service up).
-TEST(ClientPathTest, TerminalIsNeverTakenAsControllingTerminal) {
+TEST_F(ClientPathTest, TerminalIsNeverTakenAsControllingTerminal) {
   const struct {
     const char* label;
     std::function<void(const std::string&)> operation;

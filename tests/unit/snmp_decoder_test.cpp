@@ -123,6 +123,11 @@ TEST(SnmpDecoder, ValueForms) {
       {"02 05 00 FF FF FF FF", true, "-1", 2, "-1"},
       {"02 04 7F FF FF FF", true, "2147483647", 2, "2147483647"},
       {"02 04 80 00 00 00", true, "-2147483648", 2, "-2147483648"},
+      {"02 04 7F FF FF F8", true, "2147483640", 2, "2147483640"},
+      {"02 04 80 00 00 01", true, "-2147483647", 2, "-2147483647"},
+      // Beyond 32 bits an INTEGER is read by its low four bytes, as "02 05 00 FF FF FF FF" is.
+      {"02 05 00 80 00 00 00", true, "-2147483648", 2, "-2147483648"},
+      {"02 05 FF 7F FF FF FF", true, "2147483647", 2, "2147483647"},
       {"02 08 01", false, absent, 2, absent},
       {"41 05 00 FF FF FF FF", true, "4294967295", 5, ""},
       {"43 04 00 01 00 00", true, "65536", 5, ""},
@@ -170,6 +175,10 @@ TEST(SnmpDecoder, ValueForms) {
       {"04 83 00 00 02 68 69", true, absent, 4, absent},
       {"04 80 68 69 00 00", true, absent, 4, absent},
       {"43 81 02 01 00", true, "256", 5, ""},
+      // The datagram ends inside a long-form length field.
+      {"04 82 00", false, absent, 4, absent},
+      {"02 82 01", false, absent, 2, absent},
+      {"06 82 00", false, absent, 6, absent},
   };
   for (const Case& c : cases) {
     ByteVector message = concat({{0x00}, hexBytes(c.bytes)});

@@ -121,6 +121,7 @@ TEST(SnmpEncoder, OidTextToContentBytes) {
       {"1.3.6..", hexBytes("2B 06 00")},
       {"1.3.6.1.2.1.1.2.0", hexBytes("2B 06 01 02 01 01 02 00")},
       {"1.3.6.1.2.1.300.16384", hexBytes("2B 06 01 02 01 82 2C 81 80 00")},
+      {"1.3.2147483640", hexBytes("2B 87 FF FF FF 78")},
       {"1.3.2147483647", hexBytes("2B 87 FF FF FF 7F")},
       {"1.3.0007", hexBytes("2B 07")},
       // The first two arcs are whole numbers, combined as 40 x first + second.
@@ -169,6 +170,9 @@ TEST(SnmpEncoder, OidTextOutsideTheLimitsEncodesNothing) {
       "1.3.a",
       "1.3. ",
       "1.3.-1",
+      "1.3.-2147483647",
+      "1.3.-2147483648",
+      "1.3.-2147483649",
       "1.3.+-6",
       "1,3",
       std::string("1.3.6\0", 6),
