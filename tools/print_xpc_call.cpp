@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/escape.h"
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
 #include "printxpc/operations.h"
@@ -112,7 +113,8 @@ Error transportError(const Error& failure) {
 // Says why the run failed (with the hint after a usage error) and returns the exit code.
 int report(const Error& error) {
   if (!error.message.empty()) {
-    std::cerr << "print-xpc-call: " << error.message << "\n";
+    // Messages may carry text from the service or the bus: escaped as the service's log does.
+    std::cerr << "print-xpc-call: " << printxpc::escaped(error.message) << "\n";
   }
   if (error.code == kExitUsage) {
     std::cerr << "Try 'print-xpc-call --help'.\n";
@@ -324,31 +326,28 @@ Result<Call> buildSnmpGet(const Arguments& args) {
   if (!allDigits(type)) {
     return usageError("--type takes a number (2 integer, 4 text)");
   }
-  printxpc::requests::SnmpGetFields fields;
-  fields.iType = digitsToInt32(type);
-  if (!args.flag("--no-cancel")) {
-    fields.cancelFlag = 0;
-  }
-  if (auto named = args.option("--cancel-file")) {
-    fields.cancelFileName = std::move(*named);
-  } else {
-    auto path = printxpc::defaultCancelFile();
-    if (!path) {
-      return transportError(path.error());
-    }
-    fields.cancelFileName = std::move(*path);
-  }
-  fields.timeoutMs = *timeout;
-  fields.rtnCharFlag = args.flag("--mac") ? 1 : 0;
+  printxpc::requests::SnmpGetArgs get;
+  get.host = args.positional[0];
   // SNMP tools print OIDs with a leading dot; the service takes them without it.
   std::string_view oid = args.positional[1];
   if (oid.starts_with('.')) {
     oid.remove_prefix(1);
   }
-  fields.args = printxpc::requests::snmpGetArgs(args.option("--community").value_or("public"),
-                                                args.positional[0], oid);
-  return Call{std::string(printxpc::selectorOf(Operation::kPdeSnmpGet)),
-              printxpc::requests::buildSnmpGet(fields), args.flag("--exit-status")};
+  get.oid = oid;
+  get.community = args.option("--community").value_or("public");
+  get.timeoutMs = *timeout;
+  get.expectedType = digitsToInt32(type);
+  get.macForm = args.flag("--mac");
+  get.cancelFile = args.option("--cancel-file").value_or("");
+  if (args.flag("--no-cancel")) {
+    get.cancelFlag = std::nullopt;
+  }
+  auto request = printxpc::requests::buildSnmpGet(get);
+  if (!request) {
+    return transportError(request.error());
+  }
+  return Call{std::string(printxpc::selectorOf(Operation::kPdeSnmpGet)), std::move(*request),
+              args.flag("--exit-status")};
 }
 
 Result<Call> buildCancel(const Arguments& args) {
@@ -514,7 +513,16 @@ Result<std::string> callOverSocket(const Invocation& invocation) {
   auto client =
       printxpc::ServiceClient::connect(socketPath, printxpc::protocolName(*invocation.build));
   if (!client) {
-    return transportError(client.error());
+    auto failure = transportError(client.error());
+    // Refused, reset or closed before the handshake ended: under socket activation, the
+    // service did not start, and its unit's status says why.
+    const auto code = client.error().code;
+    if (code == printxpc::errorCode(printxpc::ClientError::kCannotConnect) ||
+        code == printxpc::errorCode(printxpc::ClientError::kIo)) {
+      failure.message +=
+          "; see 'systemctl --user status " + std::string(invocation.build->name) + "'";
+    }
+    return failure;
   }
   auto reply = client->call(invocation.call.selector, invocation.call.request);
   if (!reply) {

@@ -6,6 +6,7 @@
 // (rebuild against new headers). The C API of printxpc.h is the stable interface.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,8 +36,14 @@ class PRINTXPC_API ServiceClient {
   // Connects, checks the server's credentials (its uid must be this user's or root's, else
   // kServerNotTrusted before anything is sent) and performs the handshake for the protocol
   // name ("XPC_Protocol<suffix>").
+  // The service must answer the handshake within kHandshakeTimeout (or the time given), else
+  // kTimedOut.
   static Result<ServiceClient> connect(const std::string& socketPath,
                                        const std::string& protocolName);
+  static Result<ServiceClient> connect(const std::string& socketPath,
+                                       const std::string& protocolName,
+                                       std::chrono::milliseconds handshakeTimeout);
+  static constexpr std::chrono::milliseconds kHandshakeTimeout{10000};
 
   ServiceClient(ServiceClient&& other) noexcept;
   ServiceClient& operator=(ServiceClient&& other) noexcept;
@@ -45,9 +52,17 @@ class PRINTXPC_API ServiceClient {
   ~ServiceClient();
 
   // Sends one request and waits for its answer. `selector` is the operation's selector,
-  // with or without ":reply:" ("isFilePathWritable_XPC:reply:"). Refused (kInvalidArgument)
-  // while requests sent with send() are still waiting for receive().
+  // with or without ":reply:" ("isFilePathWritable_XPC:reply:"); one longer than 65,535
+  // bytes is refused (kInvalidArgument), and so is a call while requests sent with send()
+  // are still waiting for receive(). The wait is bounded by the longest the operation may
+  // run in the service (a GET 60 s, an echo its timeout, any other 5 s) plus the reply
+  // margin; past it the call fails with kTimedOut and the connection is closed: every later
+  // call fails with kIo.
   Result<std::string> call(std::string_view selector, std::string_view request);
+
+  // The reply margin (initially kDefaultReplyMargin), added to each blocking wait.
+  void setReplyMargin(std::chrono::milliseconds margin);
+  static constexpr std::chrono::milliseconds kDefaultReplyMargin{5000};
 
   // Non-blocking use, for main loops: send() queues a request and writes what the socket
   // takes without waiting; receive() collects the next answer, in the order of the
@@ -60,7 +75,8 @@ class PRINTXPC_API ServiceClient {
   // Requests sent whose answers were not collected yet.
   std::size_t pending() const;
 
-  // The connected socket (for polling, or to shut it down from another thread).
+  // The connected socket (for polling, or to shut it down from another thread); -1 once
+  // the connection is closed.
   int fd() const;
 
  private:

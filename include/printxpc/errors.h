@@ -30,7 +30,9 @@ enum class ClientError : std::uint16_t {
   kUnsafeDirectory = 104,   // the private per-user directory failed its checks
   kInvalidArgument = 105,   // a bad argument, or a call out of turn
   kOutOfMemory = 106,
-  kNoReplyYet = 107,  // non-blocking receive: the next reply has not arrived whole
+  kNoReplyYet = 107,       // non-blocking receive: the next reply has not arrived whole
+  kTimedOut = 108,         // the handshake or a reply did not come in time (connection closed)
+  kUnexpectedReply = 109,  // a reply that is none of its operation's forms (stays usable)
 };
 
 // "busy", "server-not-trusted", ...; "unknown-error" for any other code.

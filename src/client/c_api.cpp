@@ -1,23 +1,22 @@
-// The C API: a thin layer over ServiceClient that turns results into codes and messages and
-// keeps exceptions (out of memory) from crossing into C.
+// The C API's connections and raw calls: a thin layer over ServiceClient that turns results
+// into codes and messages and keeps exceptions (out of memory) from crossing into C. The
+// typed calls are in c_calls.cpp.
 #include "printxpc/printxpc.h"
 
-#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "client/c_support.h"
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
 
-struct printxpc_client {
-  printxpc::ServiceClient client;
-};
-
 namespace {
 
+using namespace printxpc::c_api;
 using printxpc::ClientError;
 using printxpc::errorCode;
 using printxpc::TransportError;
@@ -28,36 +27,12 @@ static_assert(PRINTXPC_ERR_CANNOT_CONNECT == errorCode(ClientError::kCannotConne
 static_assert(PRINTXPC_ERR_NOT_TRUSTED == errorCode(ClientError::kServerNotTrusted));
 static_assert(PRINTXPC_ERR_UNSAFE_DIRECTORY == errorCode(ClientError::kUnsafeDirectory));
 static_assert(PRINTXPC_ERR_AGAIN == errorCode(ClientError::kNoReplyYet));
-
-int report(printxpc_error* error, int code, std::string_view message) {
-  if (error != nullptr) {
-    error->code = code;
-    const std::size_t length = std::min(message.size(), sizeof(error->message) - 1);
-    std::memcpy(error->message, message.data(), length);
-    error->message[length] = '\0';
-  }
-  return code;
-}
-
-int report(printxpc_error* error, const printxpc::Error& failure) {
-  return report(error, failure.code, failure.message);
-}
-
-int invalid(printxpc_error* error, std::string_view message) {
-  return report(error, errorCode(ClientError::kInvalidArgument), message);
-}
-
-int ok(printxpc_error* error) { return report(error, PRINTXPC_OK, ""); }
-
-// Runs a body that may throw (allocation); anything thrown becomes PRINTXPC_ERR_NO_MEMORY.
-template <typename Body>
-int guarded(printxpc_error* error, Body&& body) {
-  try {
-    return std::forward<Body>(body)();
-  } catch (...) {
-    return report(error, errorCode(ClientError::kOutOfMemory), "out of memory");
-  }
-}
+static_assert(PRINTXPC_ERR_TIMEOUT == errorCode(ClientError::kTimedOut));
+static_assert(PRINTXPC_ERR_UNEXPECTED_REPLY == errorCode(ClientError::kUnexpectedReply));
+static_assert(std::chrono::milliseconds(PRINTXPC_HANDSHAKE_TIMEOUT_MS) ==
+              printxpc::ServiceClient::kHandshakeTimeout);
+static_assert(std::chrono::milliseconds(PRINTXPC_DEFAULT_REPLY_MARGIN_MS) ==
+              printxpc::ServiceClient::kDefaultReplyMargin);
 
 // Hands a reply to C: a malloc'ed NUL-terminated copy.
 int giveReply(const std::string& text, char** reply, std::size_t* replyLength,
@@ -158,6 +133,15 @@ int printxpc_call(printxpc_client* client, const char* selector, const char* req
     }
     return giveReply(*answer, reply, reply_length, error);
   });
+}
+
+int printxpc_set_reply_margin(printxpc_client* client, unsigned int margin_ms,
+                              printxpc_error* error) {
+  if (client == nullptr) {
+    return invalid(error, "missing handle");
+  }
+  client->client.setReplyMargin(std::chrono::milliseconds(margin_ms));
+  return ok(error);
 }
 
 int printxpc_fd(const printxpc_client* client) {

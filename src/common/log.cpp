@@ -114,21 +114,6 @@ void setIdentifier(std::string_view name) {
   gIdentifier = name;
 }
 
-void appendEscaped(std::string& line, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      line += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-}
-
 void write(Level level, std::string_view message, std::initializer_list<Field> fields) {
   if (!enabled(level)) {
     return;

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/escape.h"
+
 namespace printxpc::log {
 
 // Syslog priorities.
@@ -28,10 +30,9 @@ struct Field {
 };
 void write(Level level, std::string_view message, std::initializer_list<Field> fields = {});
 
-// Appends the text with control characters and backslashes escaped ("\x0a", "\\"), as every
-// line on standard error has it, so that a value that a client chose cannot start a line of
-// its own. For other logs that carry such values.
-void appendEscaped(std::string& line, std::string_view text);
+// The escaping of every line on standard error (common/escape.h), for other logs that carry
+// values a client chose.
+using ::printxpc::appendEscaped;
 
 // Events reported from more than one place, or from code without the service's types.
 // A peer that the service refuses (reads its credentials from the socket).

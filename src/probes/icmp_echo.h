@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "protocol/time_limits.h"
+
 namespace printxpc {
 
 // RFC 1071 Internet checksum of the bytes, words loaded in host byte order, ready to be
@@ -27,8 +29,8 @@ EchoRequestBytes buildEchoRequest();
 // "255.255.255.255" is refused too: a probe is never broadcast.
 std::optional<std::uint32_t> echoDestination(std::optional<std::string_view> address);
 
-// The longest wait, in milliseconds, that the probe makes; a negative timeout waits 0 ms.
-inline constexpr std::int64_t kMaxEchoTimeoutMs = 4'294'967;
+// The longest wait that the probe makes (in milliseconds); a negative timeout waits 0 ms.
+using limits::kMaxEchoTimeoutMs;
 
 // True when the first datagram received within the timeout is an ICMP echo reply.
 // An address without a destination gives false at once. When the socket cannot be

@@ -1,5 +1,8 @@
 #include "protocol/requests.h"
 
+#include <algorithm>
+
+#include "protocol/default_paths.h"
 #include "protocol/markers.h"
 #include "protocol/request_string.h"
 #include "protocol/text.h"
@@ -147,6 +150,24 @@ std::vector<std::string> snmpGetArgs(std::string_view community, std::string_vie
   args[kHostSlot] = host;
   args[kOidSlot] = oid;
   return args;
+}
+
+Result<std::string> buildSnmpGet(const SnmpGetArgs& args) {
+  SnmpGetFields fields;
+  fields.iType = args.expectedType;
+  fields.cancelFlag = args.cancelFlag;
+  fields.cancelFileName = args.cancelFile;
+  if (fields.cancelFileName.empty()) {
+    auto path = paths::defaultCancelFile();
+    if (!path) {
+      return std::move(path).error();
+    }
+    fields.cancelFileName = std::move(*path);
+  }
+  fields.timeoutMs = std::max(args.timeoutMs, 0);
+  fields.rtnCharFlag = args.macForm ? 1 : 0;
+  fields.args = snmpGetArgs(args.community, args.host, args.oid);
+  return buildSnmpGet(fields);
 }
 
 }  // namespace printxpc::requests

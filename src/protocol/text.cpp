@@ -1,5 +1,6 @@
 #include "protocol/text.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "protocol/markers.h"
@@ -92,6 +93,16 @@ std::size_t utf16Length(std::string_view utf8) {
 std::int32_t toInt32(std::string_view field) { return toInteger<std::int32_t>(field); }
 
 std::int64_t toInt64(std::string_view field) { return toInteger<std::int64_t>(field); }
+
+std::size_t wholeCharacterPrefix(std::string_view text, std::size_t maxBytes) {
+  std::size_t length = std::min(text.size(), maxBytes);
+  for (std::size_t back = 0; length < text.size() && back < 3 && length > 0 &&
+                             isContinuation(static_cast<unsigned char>(text[length]));
+       ++back) {
+    --length;
+  }
+  return length;
+}
 
 bool isNull(std::string_view field) { return field == markers::kNull; }
 

@@ -43,6 +43,11 @@ std::int32_t toInt32(std::string_view field);
 // The same rule for a signed 64-bit value.
 std::int64_t toInt64(std::string_view field);
 
+// The length of the longest prefix of at most `maxBytes` bytes that does not end inside a
+// UTF-8 character: a cut moves back over at most three continuation bytes (further back
+// the text is no UTF-8, and the byte cut stands).
+std::size_t wholeCharacterPrefix(std::string_view text, std::size_t maxBytes);
+
 // True when the field is exactly the literal "NULL".
 bool isNull(std::string_view field);
 

@@ -222,6 +222,10 @@ std::string_view errorName(std::uint16_t code) {
       return "out-of-memory";
     case errorCode(ClientError::kNoReplyYet):
       return "no-reply-yet";
+    case errorCode(ClientError::kTimedOut):
+      return "timed-out";
+    case errorCode(ClientError::kUnexpectedReply):
+      return "unexpected-reply";
     default:
       return "unknown-error";
   }

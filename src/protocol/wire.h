@@ -50,6 +50,8 @@ void appendFrame(std::string& out, FrameKind kind, std::string_view payload);
 std::string encodeFrame(FrameKind kind, std::string_view payload);
 
 // Request payload: 2-byte big-endian selector length, the selector, the request string.
+// A longer selector has no encoding: its sender refuses it.
+inline constexpr std::size_t kMaxSelector = 0xFFFF;
 std::string encodeRequestPayload(std::string_view selector, std::string_view request);
 struct RequestPayload {
   std::string_view selector;

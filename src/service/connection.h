@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "protocol/operations.h"
+#include "protocol/time_limits.h"
 #include "protocol/wire.h"
 
 namespace printxpc {
@@ -19,7 +20,7 @@ struct ConnectionSettings {
   std::string protocolName;  // "XPC_Protocol<suffix>"
   // A client that does not complete the handshake in this time, counted from the
   // connection, is dropped, so that a stuck or trickling peer cannot hold a slot forever.
-  std::chrono::milliseconds handshakeTimeout{10000};
+  std::chrono::milliseconds handshakeTimeout = limits::kHandshake;
   // Between requests a client may wait as long as it likes, but a frame once begun must
   // arrive whole in this time: a stalled half frame would hold its memory for good.
   std::chrono::milliseconds frameTimeout{10000};

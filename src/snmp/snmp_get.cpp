@@ -18,6 +18,7 @@
 
 #include "common/event_fd.h"
 #include "common/unique_fd.h"
+#include "protocol/replies.h"
 #include "protocol/requests.h"
 #include "protocol/text.h"
 #include "snmp/mib_connection.h"
@@ -286,14 +287,8 @@ std::string_view UResult::string() const {
 }
 
 void UResult::setString(std::string_view text) {
-  std::size_t length = std::min(text.size(), kSize - 1);
-  // A cut inside a character moves back to its start (at most three continuation bytes:
-  // further back the text is no UTF-8, and the byte cut stands).
-  for (std::size_t back = 0; length < text.size() && back < 3 && length > 0 &&
-                             text::isContinuation(static_cast<unsigned char>(text[length]));
-       ++back) {
-    --length;
-  }
+  static_assert(kSize - 1 == replies::kMaxSnmpText);
+  const std::size_t length = text::wholeCharacterPrefix(text, kSize - 1);
   std::memcpy(bytes_.data(), text.data(), length);
   bytes_[length] = '\0';
 }
@@ -455,16 +450,16 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
 
 std::string snmpGetReply(const SnmpGetOutcome& outcome, const UResult& uResult) {
   if (outcome.status != kSnmpDone) {
-    return "FALSE:rtn_ExitValue=" + std::to_string(outcome.status);
+    return std::string(replies::kSnmpFailurePrefix) + std::to_string(outcome.status);
   }
   switch (outcome.type) {
     case kSnmpTypeInteger:
-      return "TRUE:uResult.integer=" + std::to_string(uResult.integer());
+      return std::string(replies::kSnmpIntegerPrefix) + std::to_string(uResult.integer());
     case kSnmpTypeOctetString:
     case kSnmpTypeObjectIdentifier:
-      return "TRUE:uResult.string=" + std::string(uResult.string());
+      return std::string(replies::kSnmpTextPrefix) + std::string(uResult.string());
     default:
-      return "FALSE";
+      return std::string(replies::kFalse);
   }
 }
 

@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "printxpc/replies.h"
+#include "protocol/time_limits.h"
+
 namespace printxpc {
 
 // Process-wide, shared by the GETs of every connection.
@@ -21,15 +24,14 @@ extern std::atomic<std::uint8_t> gtype;         // type code of the last decoded
 // Stores 1 into gCancelFlag and ends the wait of every GET in progress at once.
 void raiseCancelFlag();
 
-// The longest wait of one GET, whatever the timeout asks for; a print dialog has given
-// up long before.
-inline constexpr std::int32_t kMaxSnmpWaitMs = 60000;
+using limits::kMaxSnmpWaitMs;
 
 inline constexpr std::int32_t kSnmpDone = 0;
-inline constexpr std::int32_t kSnmpCancelled = -1;
-inline constexpr std::int32_t kSnmpNoExchange = -9780;
-inline constexpr std::int32_t kSnmpUnexpectedNull = -30896;
-inline constexpr std::int32_t kSnmpUnexpectedType = -50;
+// The statuses a client reads back (printxpc/replies.h).
+inline constexpr std::int32_t kSnmpCancelled = replies::kSnmpCancelled;
+inline constexpr std::int32_t kSnmpNoExchange = replies::kSnmpNoExchange;
+inline constexpr std::int32_t kSnmpUnexpectedNull = replies::kSnmpNotExpectedKind;
+inline constexpr std::int32_t kSnmpUnexpectedType = replies::kSnmpUnknownKind;
 
 inline constexpr std::uint16_t kSnmpPort = 161;
 

@@ -1,6 +1,8 @@
 // The command lines of print-xpc-call and of the services: GNU option forms, '--', the
 // version and the exit codes, against a live service.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "support/service_fixture.h"
 #include "support/snmp_peers.h"
 #include "support/test_support.h"
+#include "unit/support/hostile_server.h"
 
 namespace printxpc::test_support {
 namespace {
@@ -146,6 +149,43 @@ TEST(CliOptions, ServiceOptionFormsAndRefusals) {
       EXPECT_EQ(result.err.rfind("print-xpc-service-a: ", 0), 0U) << result.err;
     }
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+  }
+}
+
+// Transport failures: one line each, the service's words escaped, and where a connection
+// failed, the unit's status command.
+TEST(CliOptions, TransportFailuresAreOneEscapedLine) {
+  const std::string welcome = frame(wire::FrameKind::kWelcome, protocolName(kBuilds[0]));
+  const std::string hint = "; see 'systemctl --user status print-xpc-service-a'";
+  HostileServer forging(
+      {welcome, frame(wire::FrameKind::kError,
+                      wire::encodeErrorPayload(TransportError::kNotAvailable,
+                                               "no\nprint-xpc-call: forged\x1b[0m"))});
+  HostileServer closing({}, true);
+  TempDir dir;
+  const std::string stale = dir.file("stale.sock");  // a socket file that nobody listens on
+  {
+    const UniqueFd bound(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    stale.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(bound.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  }
+  const struct {
+    std::string socket;
+    std::string err;
+  } cases[] = {
+      {forging.path(), "print-xpc-call: not-available: no\\x0aprint-xpc-call: forged\\x1b[0m\n"},
+      {closing.path(), "print-xpc-call: io-error: the service closed the connection" + hint + "\n"},
+      {stale, "print-xpc-call: cannot-connect: cannot connect to " + stale +
+                  ": Connection refused" + hint + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.socket);
+    const auto result =
+        runCommand({binaryPath("tools/print-xpc-call"), "--socket", c.socket, "writable", "/x"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, c.err);
   }
 }
 
