@@ -31,6 +31,11 @@ PRINTXPC_API Result<std::string> defaultSocketPath(std::string_view buildName);
 // The cancel file print-xpc-call uses when none is named, in the same directory.
 PRINTXPC_API Result<std::string> defaultCancelFile();
 
+// How long connect() waits for the service's handshake unless told otherwise. At namespace
+// scope (internal linkage): a static member of the exported class would be an exported
+// symbol of the library with some compilers.
+constexpr std::chrono::milliseconds kHandshakeTimeout{10000};
+
 class PRINTXPC_API ServiceClient {
  public:
   // Connects, checks the server's credentials (its uid must be this user's or root's, else
@@ -43,7 +48,6 @@ class PRINTXPC_API ServiceClient {
   static Result<ServiceClient> connect(const std::string& socketPath,
                                        const std::string& protocolName,
                                        std::chrono::milliseconds handshakeTimeout);
-  static constexpr std::chrono::milliseconds kHandshakeTimeout{10000};
 
   ServiceClient(ServiceClient&& other) noexcept;
   ServiceClient& operator=(ServiceClient&& other) noexcept;

@@ -30,7 +30,7 @@ static_assert(PRINTXPC_ERR_AGAIN == errorCode(ClientError::kNoReplyYet));
 static_assert(PRINTXPC_ERR_TIMEOUT == errorCode(ClientError::kTimedOut));
 static_assert(PRINTXPC_ERR_UNEXPECTED_REPLY == errorCode(ClientError::kUnexpectedReply));
 static_assert(std::chrono::milliseconds(PRINTXPC_HANDSHAKE_TIMEOUT_MS) ==
-              printxpc::ServiceClient::kHandshakeTimeout);
+              printxpc::kHandshakeTimeout);
 static_assert(std::chrono::milliseconds(PRINTXPC_DEFAULT_REPLY_MARGIN_MS) ==
               printxpc::ServiceClient::kDefaultReplyMargin);
 

@@ -58,7 +58,7 @@ Status checkServer(int fd, const std::string& socketPath) {
 
 using Clock = std::chrono::steady_clock;
 
-static_assert(ServiceClient::kHandshakeTimeout == limits::kHandshake);
+static_assert(kHandshakeTimeout == limits::kHandshake);
 
 // The socket with what has been received but not taken and what is queued but not sent.
 struct ServiceClient::Connection {

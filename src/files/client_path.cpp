@@ -100,7 +100,7 @@ UniqueFd openClientPath(const std::string& path, int flags, mode_t mode) {
   flags |= (flags & O_PATH) != 0 ? O_CLOEXEC : kClientPathFlags;
   if (gOpenat2.load(std::memory_order_relaxed)) {
     open_how how{};
-    how.flags = static_cast<std::uint64_t>(flags);
+    how.flags = static_cast<unsigned int>(flags);  // a bit set, never negative
     how.mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode : 0;
     how.resolve = RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
