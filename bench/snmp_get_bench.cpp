@@ -19,7 +19,7 @@
 #include "protocol/operations.h"
 #include "protocol/requests.h"
 #include "protocol/wire.h"
-#include "service/service_xpc.h"
+#include "service/core/service_xpc.h"
 #include "snmp/mib_connection.h"
 #include "snmp/snmp_get.h"
 #include "support/bench_support.h"

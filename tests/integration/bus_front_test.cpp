@@ -12,9 +12,9 @@
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
+#include "protocol/bus_names.h"
 #include "protocol/requests.h"
 #include "protocol/wire.h"
-#include "service/bus_names.h"
 #include "shared/wait.h"
 #include "support/private_bus.h"
 #include "support/process.h"

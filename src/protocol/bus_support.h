@@ -1,5 +1,5 @@
-// What the bus front and the one-call client share: owning handles of sd-bus objects,
-// error texts and the rule for what a bus string may hold.
+// What the bus front and the bus client share: owning handles of sd-bus objects, error texts
+// and the rule for what a bus string may hold.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -34,9 +34,12 @@ using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
 // The text of an error number, as sd-bus returns them (negative) or as errno holds them.
 inline std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
-// D-Bus strings are UTF-8 without NUL; any other text cannot travel as one.
+// What sd-bus puts into a message as a string, and so what it delivers: UTF-8 without NUL
+// and without Unicode noncharacters (U+FFFE and the like), which the D-Bus specification
+// allows but sd-bus refuses. Any other text cannot travel over this bus connection.
 inline bool isBusString(std::string_view text) {
-  return text.find('\0') == std::string_view::npos && text::isValidUtf8(text);
+  return text.find('\0') == std::string_view::npos && text::isValidUtf8(text) &&
+         !text::hasNoncharacter(text);
 }
 
 }  // namespace printxpc::bus

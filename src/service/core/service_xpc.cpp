@@ -1,4 +1,4 @@
-#include "service/service_xpc.h"
+#include "service/core/service_xpc.h"
 
 #include <algorithm>
 #include <string>
