@@ -561,7 +561,11 @@ int BusFront::Impl::take(sd_bus_message* message, sd_bus_error* error) {
   }
   const char* request = nullptr;
   if (const int result = sd_bus_message_read(message, "s", &request); result < 0) {
-    return result;
+    // The bus daemon passed a string that sd-bus will not read: one with a noncharacter.
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                             "the request string cannot be read (%s): this service's D-Bus "
+                             "library takes UTF-8 without noncharacters such as U+FFFE",
+                             errorText(result).c_str());
   }
   const std::size_t length = std::strlen(request);
   auto caller = core_.admit(Front::kBus, current_.uid, length);
