@@ -12,7 +12,6 @@
 
 #include "common/log.h"
 #include "service/core/service_log.h"
-#include "service/core/service_xpc.h"
 
 namespace printxpc {
 namespace {
@@ -43,13 +42,6 @@ std::size_t beyondStandingBuffer(std::size_t bytes) {
   return bytes > wire::kStandingBuffer ? bytes - wire::kStandingBuffer : 0;
 }
 
-// The six operations; each caller gets a service object of its own.
-RequestHandler serviceObject() {
-  return [service = OrvaneServiceXPC()](Operation operation, std::string_view request) mutable {
-    return std::optional<std::string>(service.perform(operation, request));
-  };
-}
-
 }  // namespace
 
 std::string_view frontName(Front front) { return front == Front::kSocket ? "socket" : "bus"; }
@@ -57,7 +49,13 @@ std::string_view frontName(Front front) { return front == Front::kSocket ? "sock
 ServiceCore::ServiceCore(CoreSettings settings)
     : settings_(std::move(settings)), budget_(settings_.byteBudget), idleSince_(Clock::now()) {
   if (!settings_.makeHandler) {
-    settings_.makeHandler = serviceObject;
+    // The six operations; each caller gets a service object of its own.
+    settings_.makeHandler = [this] {
+      return RequestHandler([service = OrvaneServiceXPC(shared_)](
+                                Operation operation, std::string_view request) mutable {
+        return std::optional<std::string>(service.perform(operation, request));
+      });
+    };
   }
 }
 

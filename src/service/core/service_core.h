@@ -26,6 +26,7 @@
 #include "protocol/operations.h"
 #include "protocol/wire.h"
 #include "service/core/answer.h"
+#include "service/core/service_xpc.h"
 
 namespace printxpc {
 
@@ -156,6 +157,8 @@ class ServiceCore {
   void drain(Clock::time_point deadline, Outcome& outcome);
 
   CoreSettings settings_;
+  // The cancel flag, timeout, retries and cancel watcher of the GETs of every caller.
+  SharedState shared_;
   EventFd wakeup_;  // a stop was asked for, or the last caller left while stopping
   wire::BufferBudget budget_;
   std::vector<FrontControl*> fronts_;
