@@ -31,6 +31,27 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
 using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
 
+// A connection to the bus at `address` ("unix:path=..."), as a client of its daemon: the
+// sd-bus result (negative errno on failure) and the connection, null on failure.
+inline int connectTo(const std::string& address, BusPtr& bus) {
+  sd_bus* raw = nullptr;
+  int result = sd_bus_new(&raw);
+  bus.reset(raw);
+  if (result >= 0) {
+    result = sd_bus_set_address(raw, address.c_str());
+  }
+  if (result >= 0) {
+    result = sd_bus_set_bus_client(raw, 1);
+  }
+  if (result >= 0) {
+    result = sd_bus_start(raw);
+  }
+  if (result < 0) {
+    bus.reset();
+  }
+  return result;
+}
+
 // The text of an error number, as sd-bus returns them (negative) or as errno holds them.
 inline std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
 

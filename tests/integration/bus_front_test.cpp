@@ -462,19 +462,7 @@ TEST(BusActivation, FirstCallStartsTheServiceAndAgainAfterIdleExit) {
 class AsyncCalls {
  public:
   explicit AsyncCalls(const std::string& address) {
-    sd_bus* raw = nullptr;
-    int result = sd_bus_new(&raw);
-    bus_.reset(raw);
-    if (result >= 0) {
-      result = sd_bus_set_address(raw, address.c_str());
-    }
-    if (result >= 0) {
-      result = sd_bus_set_bus_client(raw, 1);
-    }
-    if (result >= 0) {
-      result = sd_bus_start(raw);
-    }
-    EXPECT_GE(result, 0) << "cannot connect to the private bus";
+    EXPECT_GE(bus::connectTo(address, bus_), 0) << "cannot connect to the private bus";
   }
   AsyncCalls(const AsyncCalls&) = delete;
   AsyncCalls& operator=(const AsyncCalls&) = delete;

@@ -184,7 +184,6 @@ std::vector<sd_bus_vtable> BusFront::Impl::makeVtable() const {
 }
 
 Status BusFront::Impl::connect() {
-  sd_bus* raw = nullptr;
   int result = 0;
   // A bus daemon that starts the service names itself; otherwise the user's session bus.
   const char* starter = std::getenv("DBUS_STARTER_ADDRESS");
@@ -192,18 +191,9 @@ Status BusFront::Impl::connect() {
                               : starter != nullptr && *starter ? std::string(starter)
                                                                : std::string();
   if (!address.empty()) {
-    result = sd_bus_new(&raw);
-    bus_.reset(raw);
-    if (result >= 0) {
-      result = sd_bus_set_address(raw, address.c_str());
-    }
-    if (result >= 0) {
-      result = sd_bus_set_bus_client(raw, 1);
-    }
-    if (result >= 0) {
-      result = sd_bus_start(raw);
-    }
+    result = bus::connectTo(address, bus_);
   } else {
+    sd_bus* raw = nullptr;
     result = sd_bus_open_user(&raw);
     bus_.reset(raw);
   }

@@ -11,17 +11,13 @@
 #include <utility>
 
 #include "common/log.h"
+#include "common/poll_timeout.h"
 #include "service/core/service_log.h"
 
 namespace printxpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int pollTimeout(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
-}
 
 std::size_t index(Front front) { return static_cast<std::size_t>(front); }
 

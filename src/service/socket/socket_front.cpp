@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/peer_rule.h"
+#include "common/poll_timeout.h"
 #include "protocol/transport.h"
 #include "service/core/exit_status.h"
 
@@ -19,11 +20,6 @@ namespace printxpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int pollTimeout(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
-}
 
 // How long the listener rests when descriptors ran out and no peer could be refused.
 constexpr std::chrono::milliseconds kAcceptRest{100};
@@ -39,17 +35,17 @@ void refuse(int fd, std::string_view message) {
 Result<std::unique_ptr<SocketFront>> SocketFront::start(ServiceCore& core, UniqueFd listener,
                                                         SocketFile ownedFile,
                                                         ConnectionSettings settings) {
-  auto front =
-      std::make_unique<SocketFront>(core, std::move(listener), ownedFile, std::move(settings));
+  auto front = std::make_unique<SocketFront>(core, std::move(listener), std::move(ownedFile),
+                                             std::move(settings));
   if (!front->wakeup_.valid()) {
-    ownedFile.removeIfOurs();
+    front->ownedFile_.removeIfOurs();
     return Error{kExitFailure,
                  std::string("cannot make an eventfd: ") + std::strerror(front->wakeup_.error())};
   }
   try {
     front->listenerThread_ = std::thread([raw = front.get()] { raw->run(); });
   } catch (const std::system_error& error) {
-    ownedFile.removeIfOurs();
+    front->ownedFile_.removeIfOurs();
     return Error{kExitFailure, std::string("cannot start the listener thread: ") + error.what()};
   }
   core.attach(*front);
