@@ -653,7 +653,7 @@ Result<std::unique_ptr<BusFront>> BusFront::start(ServiceCore& core, BusFrontSet
     return std::move(started).error();
   }
   auto front = std::make_unique<BusFront>(std::move(impl));
-  core.attach(*front);
+  core.attach([raw = front.get()] { raw->stopTaking(); });
   return front;
 }
 

@@ -33,18 +33,18 @@ struct BusFrontSettings {
   std::function<void(const std::string&)> log;
 };
 
-class BusFront final : public FrontControl {
+class BusFront {
  public:
   // Connects to the bus, takes the name, starts serving and attaches the front to the core.
   // A failure carries kExitFailure.
   static Result<std::unique_ptr<BusFront>> start(ServiceCore& core, BusFrontSettings settings);
-  ~BusFront() override;
+  ~BusFront();
   BusFront(const BusFront&) = delete;
   BusFront& operator=(const BusFront&) = delete;
 
   // Gives up the name, so that new callers start a new instance; the calls in progress are
   // still answered.
-  void stopTaking() override;
+  void stopTaking();
 
   // Threads of the front now: the one reading the bus, the standby, and those running calls
   // or not yet ended after their last one.

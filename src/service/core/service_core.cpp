@@ -161,7 +161,9 @@ void ServiceCore::refused(Front front, const std::optional<peer::Credentials>& p
   logRefused(front, peer, detail);
 }
 
-void ServiceCore::attach(FrontControl& front) { fronts_.push_back(&front); }
+void ServiceCore::attach(std::function<void()> stopTaking) {
+  fronts_.push_back(std::move(stopTaking));
+}
 
 void ServiceCore::requestStop() {
   {
@@ -232,8 +234,8 @@ ServiceCore::Outcome ServiceCore::run(int signalFd) {
     const std::lock_guard lock(mutex_);
     stopping_ = true;  // no more admissions, whichever front asks
   }
-  for (FrontControl* front : fronts_) {
-    front->stopTaking();
+  for (const auto& stopTaking : fronts_) {
+    stopTaking();
   }
   if (settings_.stopping) {
     settings_.stopping();

@@ -59,16 +59,6 @@ struct CoreSettings {
   HandlerFactory makeHandler;
 };
 
-// What the core asks of a front when the service stops.
-class FrontControl {
- public:
-  virtual ~FrontControl() = default;
-  // Takes no more callers (the socket front closes its listener, the bus front gives up its
-  // name) and lets each caller in progress end once its current request is answered. Called
-  // once, on the core's thread.
-  virtual void stopTaking() = 0;
-};
-
 class ServiceCore {
  public:
   explicit ServiceCore(CoreSettings settings);
@@ -122,8 +112,10 @@ class ServiceCore {
   void refused(Front front, const std::optional<peer::Credentials>& peer,
                std::string_view detail = {});
 
-  // The front is stopped with the service. Before run().
-  void attach(FrontControl& front);
+  // What a front does when the service stops: take no more callers (the socket front closes
+  // its listener, the bus front gives up its name) and let each caller in progress end once
+  // its current request is answered. Called once, on the core's thread. Before run().
+  void attach(std::function<void()> stopTaking);
 
   struct Outcome {
     enum class Cause { kRequested, kIdle, kSignal };
@@ -161,7 +153,7 @@ class ServiceCore {
   SharedState shared_;
   EventFd wakeup_;  // a stop was asked for, or the last caller left while stopping
   wire::BufferBudget budget_;
-  std::vector<FrontControl*> fronts_;
+  std::vector<std::function<void()>> fronts_;  // their stopTaking
 
   mutable std::mutex mutex_;
   std::array<std::size_t, kFrontCount> callers_{};

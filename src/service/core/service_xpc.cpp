@@ -93,7 +93,7 @@ void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& rep
 void OrvaneServiceXPC::cancelFileReadThread(std::string path) {
   // A path that cannot be watched (empty, too long, no watcher thread) leaves the GET to run
   // until its answer or its timeout, as it would without a cancel file.
-  (void)shared_->watcher.watch(std::move(path));
+  (void)shared_->watcher().watch(std::move(path));
 }
 
 void OrvaneServiceXPC::cancelFileWrite_XPC(std::string_view request, const Reply& reply) {

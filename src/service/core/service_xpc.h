@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,9 +18,20 @@ using Reply = std::function<void(std::string_view)>;
 
 // What the service objects of one service share (the core holds it): the GETs' cancel flag,
 // timeout and retries, and the one cancel watcher, whose watches raise that cancel flag.
-struct SharedState {
+class SharedState {
+ public:
   SnmpGetShared snmp;
-  CancelWatcher watcher{[this] { snmp.raiseCancel(); }};
+
+  // Made with the first watch, so that a service whose GETs never ask for cancellation
+  // holds no inotify instance.
+  CancelWatcher& watcher() {
+    std::call_once(watcherMade_, [this] { watcher_.emplace([this] { snmp.raiseCancel(); }); });
+    return *watcher_;
+  }
+
+ private:
+  std::once_flag watcherMade_;
+  std::optional<CancelWatcher> watcher_;
 };
 
 class OrvaneServiceXPC {

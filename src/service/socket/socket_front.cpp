@@ -48,7 +48,7 @@ Result<std::unique_ptr<SocketFront>> SocketFront::start(ServiceCore& core, Uniqu
     front->ownedFile_.removeIfOurs();
     return Error{kExitFailure, std::string("cannot start the listener thread: ") + error.what()};
   }
-  core.attach(*front);
+  core.attach([raw = front.get()] { raw->stopTaking(); });
   return front;
 }
 

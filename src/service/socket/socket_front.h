@@ -21,7 +21,7 @@
 
 namespace printxpc {
 
-class SocketFront final : public FrontControl {
+class SocketFront {
  public:
   // Starts serving `listener`, a listening Unix stream socket, and attaches the front to the
   // core. `ownedFile` is the socket file that this process created and removes when the
@@ -32,13 +32,13 @@ class SocketFront final : public FrontControl {
                                                     ConnectionSettings settings);
   // Stops taking connections and waits for every connection thread, without a bound: a
   // caller that needs one uses the core's drain and leaves the process instead.
-  ~SocketFront() override;
+  ~SocketFront();
   SocketFront(const SocketFront&) = delete;
   SocketFront& operator=(const SocketFront&) = delete;
 
   // Closes the listener and removes the socket file; each connection ends once the request
   // that it has in progress is answered.
-  void stopTaking() override;
+  void stopTaking();
 
   // Connections open now (admitted or not yet refused).
   std::size_t connections() const;
