@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "protocol/bus_names.h"
 #include "protocol/operations.h"
-#include "service/bus_names.h"
 #include "support/bench_support.h"
 
 namespace {

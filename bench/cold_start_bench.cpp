@@ -18,8 +18,8 @@
 
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
+#include "protocol/bus_names.h"
 #include "protocol/operations.h"
-#include "service/bus_names.h"
 #include "support/bench_support.h"
 
 namespace {

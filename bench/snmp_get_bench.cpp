@@ -19,7 +19,7 @@
 #include "protocol/operations.h"
 #include "protocol/requests.h"
 #include "protocol/wire.h"
-#include "service/service_xpc.h"
+#include "service/core/service_xpc.h"
 #include "snmp/mib_connection.h"
 #include "snmp/snmp_get.h"
 #include "support/bench_support.h"
@@ -170,7 +170,8 @@ int main() {
   const std::vector<std::string> snmpget = {"snmpget", "-v1", "-c", "public", kAgent, kOid};
   const std::vector<std::string> snmpgetEnv = {"SNMP_PERSISTENT_DIR=" + snmpd.persistentDir()};
 
-  OrvaneServiceXPC inProcess;
+  SharedState shared;
+  OrvaneServiceXPC inProcess(shared);
   const std::vector<std::string_view> argViews(fields.args.begin(), fields.args.end());
 
   std::array<Leg, kSnmpget + 1> legs{{
@@ -209,7 +210,7 @@ int main() {
        500,
        [&] {
          UResult uResult;
-         const auto outcome = PdeSnmpGet(argViews, uResult, 4, 0);
+         const auto outcome = PdeSnmpGet(shared.snmp, argViews, uResult, 4, 0);
          if (outcome.status != kSnmpDone || uResult.string() != kSysDescr)
            fail("unexpected PdeSnmpGet result");
        },

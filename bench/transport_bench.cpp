@@ -1,5 +1,8 @@
 // Round trip of a trivial operation through the service, against a raw Unix-socket
-// ping-pong of the same frame sizes, measured in one run.
+// ping-pong of the same frame sizes, measured in one run. Every process runs on one CPU, as
+// in the other round-trip benchmarks: unpinned, the service's leg (this process, the
+// service's main and connection threads) and the raw leg (two processes) would be spread
+// over the CPUs differently, and the ratio would measure the scheduler.
 #include <string>
 
 #include "protocol/operations.h"
@@ -8,6 +11,7 @@
 
 int main() {
   using namespace printxpc;
+  const int cpu = bench::pinToOneCpu();
   const std::string longPath(300, 'p');  // over the 255-byte limit: answered without file access
   const auto selector = selectorOf(Operation::kIsFilePathWritable);
   const std::string requestFrame =
@@ -32,8 +36,9 @@ int main() {
   const double serviceMedian = bench::median(serviceSamples);
   const double rawMedian = bench::median(rawSamples);
   std::printf(
-      "transport round trip, %zu-byte request frame, %zu-byte reply frame, %zu calls each\n",
-      requestFrame.size(), replyFrame.size(), serviceSamples.size());
+      "transport round trip, %zu-byte request frame, %zu-byte reply frame, %zu calls each, %s\n",
+      requestFrame.size(), replyFrame.size(), serviceSamples.size(),
+      cpu >= 0 ? "every process on one CPU" : "(could not pin to one CPU)");
   std::printf("  service (isFilePathWritable_XPC, over-long path)  median %7.2f us  p99 %7.2f us\n",
               serviceMedian, bench::percentile(serviceSamples, 0.99));
   std::printf("  raw Unix-socket ping-pong, same frame sizes       median %7.2f us  p99 %7.2f us\n",

@@ -19,7 +19,7 @@
 #include "printxpc/builds.h"
 #include "protocol/operations.h"
 #include "protocol/wire.h"
-#include "service/connection.h"
+#include "service/socket/connection.h"
 
 namespace {
 
@@ -108,9 +108,10 @@ bool closesConnection(const Frame& error) {
 struct Handler {
   std::vector<std::string> replies;
 
-  std::optional<std::string> operator()(Operation operation, std::string_view request) {
+  printxpc::Answer operator()(Operation operation, std::string_view request) {
     if (operation == Operation::kCancelFileWrite) {
-      return std::nullopt;
+      return printxpc::Error{printxpc::errorCode(printxpc::TransportError::kNotAvailable),
+                             "not available"};
     }
     replies.push_back(std::to_string(static_cast<int>(operation)) + ":" +
                       std::to_string(request.size()) + ":" + std::string(request.substr(0, 16)));

@@ -16,13 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "client/bus/bus_call.h"
 #include "common/escape.h"
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
 #include "printxpc/operations.h"
 #include "printxpc/requests.h"
 #include "printxpc/result.h"
-#include "service/bus_call.h"
 
 namespace {
 
@@ -537,7 +537,7 @@ Result<std::string> callOverBus(const Invocation& invocation) {
                                           *printxpc::findOperation(invocation.call.selector),
                                           invocation.call.request);
   if (!reply) {
-    return Error{kExitTransport, reply.error().message};
+    return transportError(reply.error());
   }
   return reply;
 }

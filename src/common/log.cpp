@@ -1,6 +1,5 @@
 #include "common/log.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
@@ -123,19 +122,6 @@ void write(Level level, std::string_view message, std::initializer_list<Field> f
   } else {
     writeStderr(message, fields);
   }
-}
-
-void peerRefused(int socket) {
-  ucred peer{};
-  socklen_t length = sizeof peer;
-  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-    write(Level::kWarning, "refused a connection whose peer is unknown");
-    return;
-  }
-  write(Level::kWarning,
-        "refused a connection from uid " + std::to_string(peer.uid) + " (pid " +
-            std::to_string(peer.pid) + "): this service serves only its own user and root",
-        {{"PEER_UID", std::to_string(peer.uid)}, {"PEER_PID", std::to_string(peer.pid)}});
 }
 
 void icmpUnavailable(int error) {

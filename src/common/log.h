@@ -35,8 +35,6 @@ void write(Level level, std::string_view message, std::initializer_list<Field> f
 using ::printxpc::appendEscaped;
 
 // Events reported from more than one place, or from code without the service's types.
-// A peer that the service refuses (reads its credentials from the socket).
-void peerRefused(int socket);
 // The ICMP echo probe cannot open its socket; logged once per process, with the fix.
 void icmpUnavailable(int error);
 // A cancel watch is polled because inotify failed (a limit reached); once per process.

@@ -78,6 +78,26 @@ bool isValidUtf8(std::string_view bytes) {
   return true;
 }
 
+bool hasNoncharacter(std::string_view utf8) {
+  const auto* data = reinterpret_cast<const unsigned char*>(utf8.data());
+  const std::size_t size = utf8.size();
+  for (std::size_t i = 0; i < size;) {
+    const std::size_t length = std::max<std::size_t>(sequenceLength(data[i]), 1);
+    if (length >= 3 && length <= size - i) {
+      // Only three- and four-byte sequences reach U+FDD0 and beyond.
+      char32_t point = data[i] & (length == 3 ? 0x0FU : 0x07U);
+      for (std::size_t k = 1; k < length; ++k) {
+        point = (point << 6) | (data[i + k] & 0x3FU);
+      }
+      if ((point >= 0xFDD0U && point <= 0xFDEFU) || (point & 0xFFFEU) == 0xFFFEU) {
+        return true;
+      }
+    }
+    i += length;
+  }
+  return false;
+}
+
 std::size_t utf16Length(std::string_view utf8) {
   std::size_t units = 0;
   for (const char c : utf8) {

@@ -32,6 +32,11 @@ constexpr std::size_t sequenceLength(unsigned char lead) {
 // truncated sequences.
 bool isValidUtf8(std::string_view bytes);
 
+// Whether valid UTF-8 text holds a Unicode noncharacter: U+FDD0 to U+FDEF, or the last two
+// code points of a plane (U+FFFE, U+FFFF, U+1FFFE, ... U+10FFFF). Such text is valid UTF-8,
+// but some libraries (sd-bus among them) refuse to carry it.
+bool hasNoncharacter(std::string_view utf8);
+
 // Length in UTF-16 code units of valid UTF-8 text (a code point above U+FFFF counts two).
 std::size_t utf16Length(std::string_view utf8);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "printxpc/errors.h"
+#include "printxpc/operations.h"
 
 namespace printxpc::wire {
 
@@ -25,9 +26,27 @@ enum class FrameKind : std::uint8_t {
 };
 
 inline constexpr std::size_t kHeaderSize = 5;
-// Large enough for any property-list file a print dialog writes, small enough that a
-// hostile length cannot make the service allocate much.
-inline constexpr std::uint32_t kMaxPayload = 8U * 1024U * 1024U;
+// The bound on a request string, the same over the socket and the bus: large enough for any
+// property-list file a print dialog writes, small enough that a hostile length cannot make
+// the service allocate much.
+inline constexpr std::uint32_t kMaxRequest = 8U * 1024U * 1024U;
+
+constexpr std::uint32_t longestSelector() {
+  std::size_t longest = 0;
+  for (const auto& info : kOperations) {
+    longest = info.selector.size() > longest ? info.selector.size() : longest;
+  }
+  return static_cast<std::uint32_t>(longest);
+}
+
+// A frame's payload: room for a request of the largest size with any operation's selector
+// and the selector's length field.
+inline constexpr std::uint32_t kMaxPayload = kMaxRequest + 2 + longestSelector();
+
+// Each connection's reader keeps a buffer of this size for good; only what a frame needs
+// beyond it is counted against a shared budget (BufferBudget), and a bus call's request is
+// counted the same way.
+inline constexpr std::size_t kStandingBuffer = std::size_t{64} * 1024;
 
 // The codes are part of the public client API (printxpc/errors.h).
 using TransportError = ::printxpc::TransportError;
@@ -133,7 +152,7 @@ class FrameReader {
   // Sets the bytes held from the budget; false when the budget cannot give them.
   bool charge(std::size_t bytes);
 
-  static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
+  static constexpr std::size_t kBufferSize = kStandingBuffer;
   ByteSource& source_;
   BufferBudget* budget_;
   std::size_t charged_ = 0;

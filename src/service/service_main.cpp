@@ -18,15 +18,14 @@
 
 #include "common/log.h"
 #include "common/unique_fd.h"
+#include "protocol/bus_names.h"
 #include "protocol/default_paths.h"
-#include "protocol/transport.h"
-#include "service/bus_front.h"
-#include "service/bus_names.h"
-#include "service/listen_socket.h"
+#include "service/bus/bus_front.h"
+#include "service/core/service_core.h"
+#include "service/core/service_log.h"
 #include "service/readiness.h"
-#include "service/server.h"
-#include "service/service_log.h"
-#include "service/service_xpc.h"
+#include "service/socket/listen_socket.h"
+#include "service/socket/socket_front.h"
 
 namespace printxpc {
 namespace {
@@ -65,7 +64,8 @@ void printUsage(const BuildIdentity& build, std::FILE* out) {
       "(the private directory /tmp/print-xpc-<uid> when XDG_RUNTIME_DIR is unset).\n"
       "The bus name is org.printxpc.Service<ID> (see docs/dbus.md); without a reachable\n"
       "session bus the socket is served alone.\n"
-      "SIGTERM or SIGINT stops the service after the requests in progress.\n",
+      "SIGTERM or SIGINT stops the service after the requests in progress (at most\n"
+      "10 s over the socket and the bus together).\n",
       static_cast<int>(build.name.size()), build.name.data(), static_cast<int>(build.name.size()),
       build.name.data(), static_cast<int>(build.name.size()), build.name.data());
 }
@@ -221,17 +221,15 @@ Result<Listener> openListener(const Options& options, const BuildIdentity& build
 }
 
 // The bus front, or null (said on stderr) when the session bus cannot be used.
-std::unique_ptr<BusFront> startBus(const BuildIdentity& build, const ModelTable& models,
-                                   std::size_t maxCalls, const HandlerFactory& makeHandler,
-                                   int signalFd) {
+std::unique_ptr<BusFront> startBus(ServiceCore& core, const BuildIdentity& build,
+                                   const ModelTable& models) {
   BusFrontSettings settings;
   settings.busName = bus::busName(build);
   settings.protocolName = protocolName(build);
   settings.version = PRINTXPC_VERSION;
   settings.models = &models;
-  settings.maxCalls = maxCalls;
   settings.log = [&build](const std::string& message) { fail(build, message); };
-  auto front = BusFront::start(std::move(settings), makeHandler, signalFd);
+  auto front = BusFront::start(core, std::move(settings));
   if (!front) {
     fail(build, front.error().message + "; serving the socket only");
     return nullptr;
@@ -271,44 +269,38 @@ int serviceMain(int argc, char** argv, const BuildIdentity& build, const ModelTa
   // Frame buffers above 64 KiB get mappings of their own, which go back to the system when
   // freed; otherwise malloc raises this bound as they are freed and keeps them resident.
   (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-  ServerSettings settings;
-  settings.connection.protocolName = protocolName(build);
+  CoreSettings settings;
   settings.idleExit = options.idleExit;
-  // Each connection gets its own service object, owned by its handler.
-  const HandlerFactory makeHandler = [] {
-    auto service = std::make_shared<OrvaneServiceXPC>();
-    return RequestHandler([service](Operation operation, std::string_view request) {
-      return service->perform(operation, request);
-    });
-  };
-  // The bus front shares the handlers, the bound and the idle time with the socket.
-  std::unique_ptr<BusFront> bus;
-  settings.otherActivity = [&bus] {
-    return bus ? bus->lastActivity() : std::chrono::steady_clock::time_point::min();
-  };
   settings.stopping = [] { readiness::stopping("stopping: answering the requests in progress"); };
-  const int listenerFd = listener->listening.socket.get();
-  auto server = std::make_unique<Server>(std::move(listener->listening.socket),
-                                         listener->listening.file, settings, makeHandler);
-  if (const int error = server->startError(); error != 0) {
+  ServiceCore core(std::move(settings));
+  if (const int error = core.startError(); error != 0) {
     listener->listening.file.removeIfOurs();
     return startFailed(
         build, Error{kExitFailure, std::string("cannot make an eventfd: ") + std::strerror(error)});
   }
-  logStarted(build, listenerFd, listener->activated);
-  if (options.bus) {
-    bus = startBus(build, models, settings.maxConnections, makeHandler, signals->get());
+  const std::string socketPath = boundPath(listener->listening.socket.get());
+  ConnectionSettings connection;
+  connection.protocolName = protocolName(build);
+  auto socket = SocketFront::start(core, std::move(listener->listening.socket),
+                                   listener->listening.file, std::move(connection));
+  if (!socket) {
+    return startFailed(build, socket.error());
   }
-  readiness::ready("serving " + boundPath(listenerFd) +
+  logStarted(build, socketPath, listener->activated);
+  std::unique_ptr<BusFront> bus;
+  if (options.bus) {
+    bus = startBus(core, build, models);
+  }
+  readiness::ready("serving " + socketPath +
                    (bus ? " and " + bus::busName(build) : std::string(" (no bus name)")));
-  const auto outcome = server->run(signals->get());
-  logStopped(outcome, signals->get(), options.idleExit);
-  if (outcome == Server::Outcome::kDrainTimedOut || (bus && !bus->finish(settings.drainTimeout))) {
+  const auto outcome = core.run(signals->get());
+  if (!outcome.drained()) {
     // Requests still running after the bound: leave without waiting for them.
     (void)std::fflush(nullptr);
     std::_Exit(kExitOk);
   }
   bus.reset();
+  socket->reset();
   return kExitOk;
 }
 

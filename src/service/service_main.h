@@ -3,7 +3,7 @@
 
 #include "models/model_table.h"
 #include "printxpc/builds.h"
-#include "service/exit_status.h"
+#include "service/core/exit_status.h"
 
 namespace printxpc {
 

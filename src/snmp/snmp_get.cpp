@@ -26,16 +26,15 @@
 
 namespace printxpc {
 
-std::atomic<std::int32_t> gCancelFlag{0};
-std::atomic<std::int64_t> gSnmpTimeout{250};
-std::atomic<std::int32_t> gSnmpRetries{3};
 std::atomic<std::uint8_t> gtype{0};
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The wake-ups of the GETs now waiting for an answer, which a cancel makes readable.
+// The wake-ups of the GETs now waiting for an answer, which a cancel makes readable. One
+// list for the process: a GET woken by the cancel of another SnmpGetShared finds its own
+// flag clear and waits on.
 class CancelWaiters {
  public:
   static CancelWaiters& instance() {
@@ -95,7 +94,7 @@ const CancelWaiter& threadCancelWaiter() {
   return waiter;
 }
 
-bool cancelled() { return gCancelFlag.load() != 0; }
+bool cancelled(const SnmpGetShared& shared) { return shared.cancelFlag.load() != 0; }
 
 // The request id: the time of day seeds a generator of this call's own, whose next number
 // gives the low 16 bits. Reseeded on every call, as the GET always was.
@@ -120,8 +119,8 @@ std::int64_t requestIdValue(std::uint16_t id) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>((low << 8) | high));
 }
 
-std::int32_t waitMilliseconds() {
-  const auto stored = static_cast<std::int32_t>(gSnmpTimeout.load());
+std::int32_t waitMilliseconds(const SnmpGetShared& shared) {
+  const auto stored = static_cast<std::int32_t>(shared.timeoutMs.load());
   return std::clamp<std::int32_t>(stored, 0, kMaxSnmpWaitMs);
 }
 
@@ -218,14 +217,14 @@ SnmpGetOutcome decodeAnswer(std::span<const std::uint8_t> message, UResult& uRes
 enum class Wait { kAnswer, kCancelled, kTimedOut };
 
 // Waits for the printer's GetResponse to this request; any other datagram is skipped.
-Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int32_t ms,
-                 std::vector<std::uint8_t>& answer) {
+Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std::int64_t requestId,
+                 std::int32_t ms, std::vector<std::uint8_t>& answer) {
   const CancelWaiter& waiter = threadCancelWaiter();
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   // Room for any datagram; not zeroed, since only the bytes received are read.
   std::array<std::uint8_t, kMaxUdpPayload> receive;
   for (;;) {
-    if (cancelled()) {
+    if (cancelled(shared)) {
       return Wait::kCancelled;
     }
     // Rounded up: a wait cut to whole milliseconds would end before the timeout.
@@ -233,7 +232,7 @@ Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int3
     pollfd fds[2] = {{socket, POLLIN, 0}, {waiter.fd(), POLLIN, 0}};
     const int ready =
         ::poll(fds, waiter.fd() >= 0 ? 2 : 1, static_cast<int>(std::max<long>(left, 0)));
-    if (cancelled()) {
+    if (cancelled(shared)) {
       return Wait::kCancelled;
     }
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
@@ -268,8 +267,8 @@ Wait awaitAnswer(int socket, const Peer& peer, std::int64_t requestId, std::int3
 
 }  // namespace
 
-void raiseCancelFlag() {
-  gCancelFlag = 1;
+void SnmpGetShared::raiseCancel() {
+  cancelFlag = 1;
   CancelWaiters::instance().wakeAll();
 }
 
@@ -393,7 +392,8 @@ std::string_view trimHostText(std::string_view host) {
   return trimBoth(trimBoth(host, isWhiteSpace), isLineBreak);
 }
 
-SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResult& uResult,
+SnmpGetOutcome PdeSnmpGet(const SnmpGetShared& shared,
+                          std::span<const std::string_view> snmpArgVector, UResult& uResult,
                           std::int32_t iType, std::int32_t rtnCharFlag) {
   SnmpGetOutcome outcome;
   if (snmpArgVector.size() <= requests::kOidSlot) {
@@ -407,7 +407,7 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
   std::vector<std::uint8_t> request;
   {
     MIBConnection builder;
-    if (cancelled()) {
+    if (cancelled(shared)) {
       outcome.status = kSnmpCancelled;
       return outcome;
     }
@@ -422,7 +422,7 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
     }
     request.assign(bytes.begin(), bytes.end());
   }
-  const std::int32_t ms = waitMilliseconds();
+  const std::int32_t ms = waitMilliseconds(shared);
   const auto peer = resolveNumeric(trimHostText(host));
   if (!peer) {
     return outcome;
@@ -436,7 +436,7 @@ SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResu
     return outcome;
   }
   std::vector<std::uint8_t> answer;
-  switch (awaitAnswer(socket.get(), *peer, requestIdValue(requestId), ms, answer)) {
+  switch (awaitAnswer(shared, socket.get(), *peer, requestIdValue(requestId), ms, answer)) {
     case Wait::kCancelled:
       outcome.status = kSnmpCancelled;
       return outcome;

@@ -15,14 +15,18 @@
 
 namespace printxpc {
 
-// Process-wide, shared by the GETs of every connection.
-extern std::atomic<std::int32_t> gCancelFlag;   // non-zero stops GETs
-extern std::atomic<std::int64_t> gSnmpTimeout;  // the wait in ms, read as signed 32-bit
-extern std::atomic<std::int32_t> gSnmpRetries;  // kept from requests; nothing reads it
-extern std::atomic<std::uint8_t> gtype;         // type code of the last decoded value
+extern std::atomic<std::uint8_t> gtype;  // type code of the last decoded value
 
-// Stores 1 into gCancelFlag and ends the wait of every GET in progress at once.
-void raiseCancelFlag();
+// What the GETs of one service share, whichever caller made them: set by the requests, read
+// by every GET. The service core holds one.
+struct SnmpGetShared {
+  std::atomic<std::int32_t> cancelFlag{0};   // non-zero stops GETs
+  std::atomic<std::int64_t> timeoutMs{250};  // the wait in ms, read as signed 32-bit
+  std::atomic<std::int32_t> retries{3};      // kept from requests; nothing reads it
+
+  // Stores 1 into the cancel flag and ends the wait of every GET in progress at once.
+  void raiseCancel();
+};
 
 using limits::kMaxSnmpWaitMs;
 
@@ -64,7 +68,8 @@ struct SnmpGetOutcome {
 
 // Slots 3 (community), 6 (printer address) and 7 (object identifier) of the argument
 // vector are read; a vector without them gets kSnmpNoExchange at once.
-SnmpGetOutcome PdeSnmpGet(std::span<const std::string_view> snmpArgVector, UResult& uResult,
+SnmpGetOutcome PdeSnmpGet(const SnmpGetShared& shared,
+                          std::span<const std::string_view> snmpArgVector, UResult& uResult,
                           std::int32_t iType, std::int32_t rtnCharFlag);
 
 // "TRUE:uResult.integer=%d", "TRUE:uResult.string=%s", "FALSE:rtn_ExitValue=%d" or "FALSE".

@@ -16,7 +16,7 @@
 #include "common/unique_fd.h"
 #include "printxpc/builds.h"
 #include "printxpc/client.h"
-#include "service/listen_socket.h"
+#include "service/socket/listen_socket.h"
 #include "support/process.h"
 #include "support/socket_activator.h"
 #include "support/test_support.h"

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,8 +16,9 @@
 #include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "files/cancel_file.h"
-#include "service/listen_socket.h"
-#include "service/server.h"
+#include "service/core/service_core.h"
+#include "service/socket/listen_socket.h"
+#include "service/socket/socket_front.h"
 #include "shared/wait.h"
 #include "support/temp_dir.h"
 
@@ -58,24 +60,27 @@ TEST(DescriptorShortage, EventFdReportsWhyItCouldNotBeMade) {
   wakeup.drain();
 }
 
-// The service refuses to start on startError(); a server run all the same stops at once
-// rather than serve without hearing of stops and finished connections.
-TEST(DescriptorShortage, ServerWithoutWakeUpReportsItAndStopsAtOnce) {
+// The service refuses to start on startError(); a core run all the same stops at once rather
+// than serve without hearing of stops, and a socket front that cannot be woken does not
+// start, leaving no socket file behind.
+TEST(DescriptorShortage, CoreAndSocketFrontWithoutWakeUpReportItAndStopAtOnce) {
   const test_support::TempDir dir;
   const std::string path = dir.file("service.sock");
   auto listening = listenAt(path);
   ASSERT_TRUE(listening) << listening.error().message;
-  std::unique_ptr<Server> server;
+  std::unique_ptr<ServiceCore> core;
+  std::optional<Result<std::unique_ptr<SocketFront>>> front;
   {
     const DescriptorsUsedUp shortage;
-    server = std::make_unique<Server>(
-        std::move(listening->socket), listening->file, ServerSettings{}, [] {
-          return RequestHandler([](Operation, std::string_view) { return std::string("reply"); });
-        });
+    core = std::make_unique<ServiceCore>(CoreSettings{});
+    front.emplace(SocketFront::start(*core, std::move(listening->socket), listening->file,
+                                     ConnectionSettings{}));
   }
-  EXPECT_EQ(server->startError(), EMFILE);
-  EXPECT_EQ(server->run(-1), Server::Outcome::kStopped);
+  EXPECT_EQ(core->startError(), EMFILE);
+  ASSERT_FALSE(*front);
+  EXPECT_NE(front->error().message.find("eventfd"), std::string::npos) << front->error().message;
   EXPECT_FALSE(std::filesystem::exists(path)) << "the socket file stays behind";
+  EXPECT_EQ(core->run(-1).cause, ServiceCore::Outcome::Cause::kRequested);
 }
 
 // Without its eventfd (and inotify) the watcher polls: watches still fire, and it still stops.

@@ -36,6 +36,28 @@ TEST(Utf8Validation, AcceptsAndRejects) {
   }
 }
 
+// Valid UTF-8 that the bus cannot carry: the 66 noncharacters, and nothing next to them.
+TEST(Noncharacters, AreFoundWhereverTheyStand) {
+  const struct {
+    std::string bytes;
+    bool found;
+  } cases[] = {
+      {"TRUE:uResult.string=\xEF\xBF\xBE", true},  // U+FFFE at the end
+      {"\xEF\xBF\xBFx", true},                     // U+FFFF
+      {"a\xEF\xB7\x90", true},                     // U+FDD0
+      {"\xEF\xB7\xAF", true},                      // U+FDEF
+      {"\xF0\x9F\xBF\xBE", true},                  // U+1FFFE
+      {"\xF4\x8F\xBF\xBF", true},                  // U+10FFFF
+      {"\xEF\xB7\x8F\xEF\xB7\xB0", false},         // U+FDCF, U+FDF0
+      {"\xEF\xBF\xBD caf\xC3\xA9", false},         // U+FFFD, the replacement character
+      {"\xF0\x9F\x96\xA8", false},                 // printer emoji
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(hasNoncharacter(c.bytes), c.found) << testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(Utf16Length, CountsCodeUnits) {
   EXPECT_EQ(utf16Length(""), 0U);
   EXPECT_EQ(utf16Length("secret"), 6U);

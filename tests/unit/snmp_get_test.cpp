@@ -267,19 +267,14 @@ class SilentPeer {
   int received_ = 0;
 };
 
-// Restores the process-wide settings that the wait tests change.
+// GETs that share the cancel flag and timeout of the fixture, as a service's GETs do.
 class SnmpGetWait : public ::testing::Test {
  protected:
-  void TearDown() override {
-    gCancelFlag = 0;
-    gSnmpTimeout = 250;
-  }
-
-  static SnmpGetOutcome get(const std::string& host) {
+  SnmpGetOutcome get(const std::string& host) {
     const auto args = requests::snmpGetArgs("public", host, "1.3.6.1.2.1.1.1.0");
     const std::vector<std::string_view> views(args.begin(), args.end());
     UResult uResult;
-    return PdeSnmpGet(views, uResult, 4, 0);
+    return PdeSnmpGet(shared_, views, uResult, 4, 0);
   }
   static double threadCpuMs() {
     rusage usage{};
@@ -289,6 +284,8 @@ class SnmpGetWait : public ::testing::Test {
     };
     return ms(usage.ru_utime) + ms(usage.ru_stime);
   }
+
+  SnmpGetShared shared_;
 };
 
 #define PRINTXPC_REQUIRE_BOUND(peer)                                                   \
@@ -300,10 +297,10 @@ class SnmpGetWait : public ::testing::Test {
 TEST_F(SnmpGetWait, CancelFromAnotherThreadEndsTheWaitAtOnce) {
   SilentPeer peer("127.0.0.77");
   PRINTXPC_REQUIRE_BOUND(peer);
-  gSnmpTimeout = 60000;  // ended by its timeout, the GET would answer "no exchange"
+  shared_.timeoutMs = 60000;  // ended by its timeout, the GET would answer "no exchange"
   auto pending = std::async(std::launch::async, [&] { return get(peer.address()); });
   ASSERT_TRUE(test_support::waitUntil([&] { return peer.received() > 0; }));
-  raiseCancelFlag();
+  shared_.raiseCancel();
   ASSERT_EQ(pending.wait_for(test_support::kFailureGuard), std::future_status::ready);
   EXPECT_EQ(pending.get().status, kSnmpCancelled);
 }
@@ -314,24 +311,24 @@ TEST_F(SnmpGetWait, CancelFromAnotherThreadEndsTheWaitAtOnce) {
 TEST_F(SnmpGetWait, EarlierCancelLeavesTheNextWaitAlone) {
   SilentPeer peer("127.0.0.78");
   PRINTXPC_REQUIRE_BOUND(peer);
-  gSnmpTimeout = 1;
+  shared_.timeoutMs = 1;
   EXPECT_EQ(get(peer.address()).status, kSnmpNoExchange);  // this thread has waited once
-  raiseCancelFlag();
-  raiseCancelFlag();
-  gCancelFlag = 0;
+  shared_.raiseCancel();
+  shared_.raiseCancel();
+  shared_.cancelFlag = 0;
 
-  gSnmpTimeout = 300;
+  shared_.timeoutMs = 300;
   const double cpuBefore = threadCpuMs();
   const auto begin = Clock::now();
   EXPECT_EQ(get(peer.address()).status, kSnmpNoExchange);
   EXPECT_GE(Clock::now() - begin, 290ms);
   EXPECT_LT(threadCpuMs() - cpuBefore, 50.0);
 
-  gSnmpTimeout = 60000;  // ended by its timeout, the GET would answer "no exchange"
+  shared_.timeoutMs = 60000;  // ended by its timeout, the GET would answer "no exchange"
   const int sent = peer.received();
   std::thread canceller([&] {
     test_support::waitUntil([&] { return peer.received() > sent; });
-    raiseCancelFlag();
+    shared_.raiseCancel();
   });
   EXPECT_EQ(get(peer.address()).status, kSnmpCancelled);
   canceller.join();
@@ -341,7 +338,7 @@ TEST_F(SnmpGetWait, EarlierCancelLeavesTheNextWaitAlone) {
 TEST_F(SnmpGetWait, EachHostTextIsConvertedForItself) {
   SilentPeer peer("127.0.0.79");
   PRINTXPC_REQUIRE_BOUND(peer);
-  gSnmpTimeout = 100;
+  shared_.timeoutMs = 100;
   for (int round = 0; round < 2; ++round) {
     for (const std::string host :
          {"127.0.0.79", " 127.0.0.79\r\n", "127.0.0.79x", "printer", "::1", "", "127.0.0.79"}) {

@@ -11,8 +11,7 @@
 
 #include "printxpc/builds.h"
 #include "printxpc/printxpc.h"
-#include "service/listen_socket.h"
-#include "service/server.h"
+#include "support/socket_service.h"
 #include "support/temp_dir.h"
 
 namespace printxpc {
@@ -36,22 +35,19 @@ class TransportClientApi : public ::testing::Test {
  protected:
   // Each connection answers "<n>:<request>", n counting its requests.
   void SetUp() override {
-    ServerSettings settings;
-    settings.connection.protocolName = protocolName(kBuilds[0]);
-    auto listening = listenAt(path_);
-    ASSERT_TRUE(listening) << listening.error().message;
-    server_ = std::make_unique<Server>(std::move(listening->socket), listening->file, settings, [] {
+    CoreSettings core;
+    core.makeHandler = [] {
       auto count = std::make_shared<int>(0);
       return RequestHandler([count](Operation, std::string_view request) {
         return std::optional<std::string>(std::to_string(++*count) + ":" + std::string(request));
       });
-    });
-    runner_ = std::async(std::launch::async, [this] { return server_->run(-1); });
+    };
+    ConnectionSettings connection;
+    connection.protocolName = protocolName(kBuilds[0]);
+    service_ = std::make_unique<test_support::SocketService>(path_, std::move(core),
+                                                             std::move(connection));
   }
-  void TearDown() override {
-    server_->requestStop();
-    runner_.wait();
-  }
+  void TearDown() override { service_.reset(); }
 
   void connect(Handle& handle) {
     printxpc_error error{};
@@ -61,8 +57,7 @@ class TransportClientApi : public ::testing::Test {
 
   test_support::TempDir dir_;
   std::string path_ = dir_.file("service.sock");
-  std::unique_ptr<Server> server_;
-  std::future<Server::Outcome> runner_;
+  std::unique_ptr<test_support::SocketService> service_;
 };
 
 TEST_F(TransportClientApi, FailuresAreCodesWithMessages) {

@@ -21,9 +21,9 @@
 #include "printxpc/client.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
-#include "service/listen_socket.h"
-#include "service/server.h"
+#include "service/socket/listen_socket.h"
 #include "shared/wait.h"
+#include "support/socket_service.h"
 #include "support/temp_dir.h"
 
 namespace printxpc {
@@ -119,23 +119,20 @@ class TransportServer : public ::testing::Test {
     };
   }
 
-  void start(ServerSettings settings = {}) {
-    settings.connection.protocolName = kProtocol;
-    auto listening = listenAt(path_);
-    ASSERT_TRUE(listening) << listening.error().message;
-    server_ = std::make_unique<Server>(std::move(listening->socket), listening->file, settings,
-                                       countingHandlers());
-    runner_ = std::async(std::launch::async, [this] { return server_->run(-1); });
+  void start(CoreSettings core = {}, ConnectionSettings connection = {}) {
+    core.makeHandler = countingHandlers();
+    connection.protocolName = kProtocol;
+    service_ = std::make_unique<test_support::SocketService>(path_, std::move(core),
+                                                             std::move(connection));
   }
 
   void TearDown() override {
     slowGate_.open();
-    if (server_) {
-      server_->requestStop();
-      runner_.wait();
-      server_.reset();
-    }
+    service_.reset();
   }
+
+  ServiceCore& core() { return service_->core(); }
+  ServiceCore::Outcome outcome() { return service_->runner().get(); }
 
   ServiceClient connect() {
     auto client = ServiceClient::connect(path_, kProtocol);
@@ -144,26 +141,25 @@ class TransportServer : public ::testing::Test {
   }
 
   void waitForConnections(std::size_t count) {
-    ASSERT_TRUE(waitUntil([&] { return server_->activeConnections() == count; }))
-        << server_->activeConnections() << " connections";
+    ASSERT_TRUE(waitUntil([&] { return core().callers(Front::kSocket) == count; }))
+        << core().callers(Front::kSocket) << " connections";
   }
 
   // Waits until the connections together hold at least (or, `exactly`, just) this many
   // bytes for frames beyond their standing buffers.
   void waitForBufferedBytes(std::size_t bytes, bool exactly = false) {
     const auto reached = [&] {
-      const std::size_t held = server_->bufferedBytes();
+      const std::size_t held = core().bufferedBytes();
       return exactly ? held == bytes : held >= bytes;
     };
-    ASSERT_TRUE(waitUntil(reached)) << server_->bufferedBytes() << " bytes held";
+    ASSERT_TRUE(waitUntil(reached)) << core().bufferedBytes() << " bytes held";
   }
 
   test_support::TempDir dir_;
   std::string path_ = dir_.file("service.sock");
   std::atomic<int> handlersMade_{0};
   Gate slowGate_;
-  std::unique_ptr<Server> server_;
-  std::future<Server::Outcome> runner_;
+  std::unique_ptr<test_support::SocketService> service_;
 };
 
 TEST_F(TransportServer, SocketFileIsPrivateToTheUser) {
@@ -302,9 +298,9 @@ TEST_F(TransportServer, ClientThatDisconnectsMidRequestDoesNotDisturbTheService)
 }
 
 TEST_F(TransportServer, HandshakeTimeoutFreesTheSlot) {
-  ServerSettings settings;
-  settings.connection.handshakeTimeout = 200ms;
-  start(settings);
+  ConnectionSettings settings;
+  settings.handshakeTimeout = 200ms;
+  start({}, settings);
   RawConnection silent(path_);
   EXPECT_TRUE(silent.closedByPeer());
   waitForConnections(0);
@@ -313,10 +309,10 @@ TEST_F(TransportServer, HandshakeTimeoutFreesTheSlot) {
 // A slow or stalled client loses its connection once its time is up, however it spaces its
 // bytes, so that such clients cannot keep every slot or hold buffers for good.
 TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
-  ServerSettings settings;
-  settings.connection.handshakeTimeout = 300ms;
-  settings.connection.frameTimeout = 300ms;
-  start(settings);
+  ConnectionSettings settings;
+  settings.handshakeTimeout = 300ms;
+  settings.frameTimeout = 300ms;
+  start({}, settings);
   struct Case {
     const char* name;
     bool helloFirst;
@@ -362,8 +358,8 @@ TEST_F(TransportServer, SlowClientsAreDroppedWhenTheirTimeIsUp) {
 // a frame that would exceed the budget is refused, the others are served, and what a
 // connection held is given back.
 TEST_F(TransportServer, BytesBufferedForFramesStayWithinTheBudget) {
-  ServerSettings settings;
-  settings.bufferBudget = std::size_t{1024} * 1024;
+  CoreSettings settings;
+  settings.byteBudget = std::size_t{1024} * 1024;
   start(settings);
   const std::string big(std::size_t{1000} * 1024 - 40, 'x');
   const std::string bigFrame = wire::encodeFrame(
@@ -399,12 +395,12 @@ TEST_F(TransportServer, BytesBufferedForFramesStayWithinTheBudget) {
   EXPECT_EQ(reply.kind, wire::FrameKind::kReply);
   later.reset();
   waitForConnections(1);
-  EXPECT_EQ(server_->bufferedBytes(), 0U);
+  EXPECT_EQ(core().bufferedBytes(), 0U);
 }
 
 TEST_F(TransportServer, ConnectionCapRefusesCleanlyAndRecovers) {
-  ServerSettings settings;
-  settings.maxConnections = 2;
+  CoreSettings settings;
+  settings.maxCallers = 2;
   start(settings);
   auto first = connect();
   auto second = connect();
@@ -455,14 +451,15 @@ TEST_F(TransportServer, StopLetsTheRequestInProgressFinish) {
   auto slow = std::async(std::launch::async,
                          [&] { return replyOf(client.call("isFilePathWritable_XPC", "slow")); });
   ASSERT_TRUE(slowGate_.waitForArrivals(1));
-  server_->requestStop();
+  core().requestStop();
   // The service has stopped listening (its socket file is gone) with the request still held.
   EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(path_); }));
   slowGate_.open();
   EXPECT_EQ(slow.get(), "1:slow");
-  EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
+  const auto stopped = outcome();
+  EXPECT_EQ(stopped.cause, ServiceCore::Outcome::Cause::kRequested);
+  EXPECT_TRUE(stopped.drained());
   EXPECT_FALSE(std::filesystem::exists(path_));
-  server_.reset();
 }
 
 // Another instance may have put its own socket at the path; stopping leaves that alone.
@@ -471,26 +468,23 @@ TEST_F(TransportServer, StopRemovesOnlyTheSocketFileItCreated) {
   ASSERT_EQ(::unlink(path_.c_str()), 0);
   const auto second = listenAt(path_);
   ASSERT_TRUE(second);
-  server_->requestStop();
-  EXPECT_EQ(runner_.get(), Server::Outcome::kStopped);
-  server_.reset();
+  service_->stop();
   EXPECT_TRUE(std::filesystem::exists(path_));
   RawConnection raw(path_);
   EXPECT_TRUE(raw.connected());  // the second instance's socket still works
 }
 
 TEST_F(TransportServer, IdleExitWaitsForOpenConnections) {
-  ServerSettings settings;
+  CoreSettings settings;
   settings.idleExit = 300ms;
   start(settings);
   {
     auto client = connect();
-    EXPECT_EQ(runner_.wait_for(700ms), std::future_status::timeout);
+    EXPECT_EQ(service_->runner().wait_for(700ms), std::future_status::timeout);
     EXPECT_EQ(replyOf(client.call("isFilePathWritable_XPC", "x")), "1:x");
   }
-  ASSERT_EQ(runner_.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(runner_.get(), Server::Outcome::kIdle);
-  server_.reset();
+  ASSERT_EQ(service_->runner().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(outcome().cause, ServiceCore::Outcome::Cause::kIdle);
 }
 
 TEST(ListenSocket, RefusesALiveServiceAndReplacesAStaleSocket) {

@@ -61,9 +61,12 @@ TEST(TransportWire, HeaderChecks) {
   EXPECT_EQ(parseHeader(ok, header), HeaderStatus::kOk);
   EXPECT_EQ(header.kind, FrameKind::kRequest);
   EXPECT_EQ(header.length, 256U);
-  const std::uint8_t limit[kHeaderSize] = {4, 0, 0x80, 0, 0};  // exactly 8 MiB
+  // Room for a request string of 8 MiB with the longest selector and its length field.
+  EXPECT_EQ(kMaxPayload, 8U * 1024 * 1024 + 2 +
+                             std::string_view("writeDictionaryToPlistFile_XPC:reply:").size());
+  const std::uint8_t limit[kHeaderSize] = {4, 0, 0x80, 0, 0x27};  // exactly kMaxPayload
   EXPECT_EQ(parseHeader(limit, header), HeaderStatus::kOk);
-  const std::uint8_t tooLarge[kHeaderSize] = {4, 0, 0x80, 0, 1};
+  const std::uint8_t tooLarge[kHeaderSize] = {4, 0, 0x80, 0, 0x28};
   EXPECT_EQ(parseHeader(tooLarge, header), HeaderStatus::kTooLarge);
   for (const std::uint8_t kind : {0, 6, 0xFF}) {
     const std::uint8_t bad[kHeaderSize] = {kind, 0, 0, 0, 0};

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/bus_names.h"
+#include "protocol/bus_names.h"
 #include "shared/wait.h"
 
 namespace printxpc::test_support {

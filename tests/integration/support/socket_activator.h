@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "service/listen_socket.h"
+#include "service/socket/listen_socket.h"
 #include "support/process.h"
 
 namespace printxpc::test_support {

@@ -16,7 +16,7 @@
 #include "common/unique_fd.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
-#include "service/listen_socket.h"
+#include "service/socket/listen_socket.h"
 #include "temp_dir.h"
 
 namespace printxpc::test_support {

@@ -1,4 +1,4 @@
-#include "service/bus_start_watch.h"
+#include "client/bus/bus_start_watch.h"
 
 #include <cstdint>
 #include <string_view>

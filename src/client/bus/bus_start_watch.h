@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "service/bus_support.h"
+#include "protocol/bus_support.h"
 
 namespace printxpc::bus {
 

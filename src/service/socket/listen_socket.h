@@ -11,7 +11,7 @@
 
 namespace printxpc {
 
-// Each failure below carries kExitFailure (service/exit_status.h) as its code.
+// Each failure below carries kExitFailure (service/core/exit_status.h) as its code.
 
 // The first socket passed by systemd socket activation (LISTEN_PID/LISTEN_FDS), nullopt when
 // the variables are absent or meant for another process. An error when they are malformed or

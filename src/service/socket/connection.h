@@ -1,4 +1,5 @@
-// One client connection: handshake, then requests answered in order, one answer each.
+// One client connection of the socket front: handshake, then requests answered in order,
+// one answer each. The frames are translated here; the answers come from the core.
 #pragma once
 
 #include <chrono>
@@ -10,11 +11,12 @@
 #include "protocol/operations.h"
 #include "protocol/time_limits.h"
 #include "protocol/wire.h"
+#include "service/core/answer.h"
 
 namespace printxpc {
 
-// Answers one request; absent when the operation is not available in this version.
-using RequestHandler = std::function<std::optional<std::string>(Operation, std::string_view)>;
+// Answers one request of the connection (the core's Caller::perform in the service).
+using AnswerRequest = std::function<Answer(Operation, std::string_view)>;
 
 struct ConnectionSettings {
   std::string protocolName;  // "XPC_Protocol<suffix>"
@@ -35,13 +37,14 @@ class ConnectionIo : public wire::ByteSource {
   virtual void setReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
 };
 
-// Serves the connection until the peer closes it or the stream can no longer be trusted.
-// Frames beyond the standing buffer take their memory from `budget` (if any). Never throws.
+// Serves the connection until the peer closes it, an answer ends it (busy, frame-too-large)
+// or the stream can no longer be trusted. Frames beyond the standing buffer take their
+// memory from `budget` (if any). Throws only what allocation throws (std::bad_alloc).
 void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
-                     const RequestHandler& handler, wire::BufferBudget* budget = nullptr);
+                     const AnswerRequest& answer, wire::BufferBudget* budget = nullptr);
 
 // The same on a connected socket; the caller owns and closes the descriptor.
-void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler,
+void serveConnection(int fd, const ConnectionSettings& settings, const AnswerRequest& answer,
                      wire::BufferBudget* budget = nullptr);
 
 }  // namespace printxpc

@@ -1,4 +1,4 @@
-#include "service/connection.h"
+#include "service/socket/connection.h"
 
 #include <poll.h>
 
@@ -101,7 +101,7 @@ bool handshake(ConnectionIo& io, wire::FrameReader& reader, const ConnectionSett
 }
 
 // Handles one request frame; false when the connection must end.
-bool answerRequest(ConnectionIo& io, const wire::Frame& frame, const RequestHandler& handler) {
+bool answerRequest(ConnectionIo& io, const wire::Frame& frame, const AnswerRequest& answer) {
   if (frame.kind != FrameKind::kRequest) {
     sendError(io, TransportError::kMalformedFrame, "expected a request frame");
     return false;
@@ -119,13 +119,15 @@ bool answerRequest(ConnectionIo& io, const wire::Frame& frame, const RequestHand
   if (!text::isValidUtf8(payload->request)) {
     return sendError(io, TransportError::kInvalidUtf8, "the request string is not valid UTF-8");
   }
-  const auto reply = handler(*operation, payload->request);
-  if (!reply) {
-    return sendError(
-        io, TransportError::kNotAvailable,
-        std::string(selectorOf(*operation)) + " is not available in this version of the service");
+  const Answer answered = answer(*operation, payload->request);
+  if (!answered) {
+    const Error& error = answered.error();
+    return sendFrame(
+               io, FrameKind::kError,
+               wire::encodeErrorPayload(static_cast<TransportError>(error.code), error.message)) &&
+           !endsConnection(error.code);
   }
-  return sendFrame(io, FrameKind::kReply, *reply);
+  return sendFrame(io, FrameKind::kReply, *answered);
 }
 
 // Waits for the next request as long as the client likes; once it begins, it must arrive
@@ -144,7 +146,7 @@ ReadStatus nextRequest(ConnectionIo& io, wire::FrameReader& reader,
 }  // namespace
 
 void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
-                     const RequestHandler& handler, wire::BufferBudget* budget) {
+                     const AnswerRequest& answer, wire::BufferBudget* budget) {
   wire::FrameReader reader(io, budget);
   if (!handshake(io, reader, settings)) {
     return;
@@ -156,16 +158,16 @@ void serveConnection(ConnectionIo& io, const ConnectionSettings& settings,
       reportUnreadable(io, status);
       return;
     }
-    if (!answerRequest(io, frame, handler)) {
+    if (!answerRequest(io, frame, answer)) {
       return;
     }
   }
 }
 
-void serveConnection(int fd, const ConnectionSettings& settings, const RequestHandler& handler,
+void serveConnection(int fd, const ConnectionSettings& settings, const AnswerRequest& answer,
                      wire::BufferBudget* budget) {
   SocketIo io(fd);
-  serveConnection(io, settings, handler, budget);
+  serveConnection(io, settings, answer, budget);
 }
 
 }  // namespace printxpc

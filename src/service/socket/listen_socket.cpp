@@ -1,4 +1,4 @@
-#include "service/listen_socket.h"
+#include "service/socket/listen_socket.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/exit_status.h"
+#include "service/core/exit_status.h"
 
 namespace printxpc {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/service_xpc.h"
+#include "service/core/service_xpc.h"
 
 #include <algorithm>
 #include <string>
@@ -53,13 +53,6 @@ void OrvaneServiceXPC::sendEchoAndRecvReply_XPC(std::string_view request, const 
 
 namespace {
 
-// One watcher serves the watches of every connection; a watch that fires raises the
-// process-wide cancel flag and ends the GETs waiting for an answer.
-CancelWatcher& cancelWatcher() {
-  static CancelWatcher watcher([] { raiseCancelFlag(); });
-  return watcher;
-}
-
 std::int32_t positiveOrZero(std::optional<std::string_view> field) {
   return field ? std::max(text::toInt32(*field), 0) : 0;
 }
@@ -79,28 +72,28 @@ void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& rep
   }
   if (!text::isNull(*fields.cancelFlag)) {
     // Stored before the watch starts, so that a cancel already waiting in the file wins.
-    gCancelFlag = text::toInt32(*fields.cancelFlag);
+    shared_->snmp.cancelFlag = text::toInt32(*fields.cancelFlag);
     cancelFileReadThread(std::string(*fields.cancelFileName));
   }
   if (const std::int32_t timeout = positiveOrZero(fields.timeout); timeout > 0) {
-    gSnmpTimeout = timeout;
+    shared_->snmp.timeoutMs = timeout;
   }
   if (const std::int32_t retries = positiveOrZero(fields.retries); retries > 0) {
-    gSnmpRetries = retries;
+    shared_->snmp.retries = retries;
   }
   const std::int32_t rtnCharFlag = fields.rtnCharFlag ? text::toInt32(*fields.rtnCharFlag) : 0;
   const auto snmpArgVector =
       fields.argList ? requests::splitSnmpArgs(*fields.argList) : std::vector<std::string_view>();
   UResult uResult;
   const auto outcome =
-      PdeSnmpGet(snmpArgVector, uResult, text::toInt32(*fields.iType), rtnCharFlag);
+      PdeSnmpGet(shared_->snmp, snmpArgVector, uResult, text::toInt32(*fields.iType), rtnCharFlag);
   reply(snmpGetReply(outcome, uResult));
 }
 
 void OrvaneServiceXPC::cancelFileReadThread(std::string path) {
   // A path that cannot be watched (empty, too long, no watcher thread) leaves the GET to run
   // until its answer or its timeout, as it would without a cancel file.
-  (void)cancelWatcher().watch(std::move(path));
+  (void)shared_->watcher().watch(std::move(path));
 }
 
 void OrvaneServiceXPC::cancelFileWrite_XPC(std::string_view request, const Reply& reply) {
