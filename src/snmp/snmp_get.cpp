@@ -11,11 +11,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "common/cancel_signal.h"
 #include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "protocol/replies.h"
@@ -32,69 +32,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The wake-ups of the GETs now waiting for an answer, which a cancel makes readable. One
-// list for the process: a GET woken by the cancel of another SnmpGetShared finds its own
-// flag clear and waits on.
-class CancelWaiters {
- public:
-  static CancelWaiters& instance() {
-    static CancelWaiters waiters;
-    return waiters;
-  }
-  void add(const EventFd& wakeup) {
-    const std::lock_guard lock(mutex_);
-    wakeups_.push_back(&wakeup);
-  }
-  void remove(const EventFd& wakeup) {
-    const std::lock_guard lock(mutex_);
-    wakeups_.erase(std::remove(wakeups_.begin(), wakeups_.end(), &wakeup), wakeups_.end());
-  }
-  void wakeAll() {
-    const std::lock_guard lock(mutex_);
-    for (const EventFd* wakeup : wakeups_) {
-      wakeup->notify();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<const EventFd*> wakeups_;
-};
-
-// A wake-up registered for cancels for as long as it lives. Without one (no descriptor to
-// be had) a GET notices a cancel only when its wait ends (an answer or the timeout).
-class CancelWaiter {
- public:
-  CancelWaiter() {
-    if (wakeup_.valid()) {
-      CancelWaiters::instance().add(wakeup_);
-    }
-  }
-  ~CancelWaiter() {
-    if (wakeup_.valid()) {
-      CancelWaiters::instance().remove(wakeup_);
-    }
-  }
-  CancelWaiter(const CancelWaiter&) = delete;
-  CancelWaiter& operator=(const CancelWaiter&) = delete;
-  int fd() const { return wakeup_.fd(); }
-  // Empties the count of wake-ups.
-  void drain() const { wakeup_.drain(); }
-
- private:
-  EventFd wakeup_;
-};
-
-// The calling thread's waiter, made at its first GET and kept for the thread's life: a GET
-// then opens and closes no descriptor of its own for the wake-ups, which saves a few
-// microseconds of every GET. Wake-ups that come while no GET of the thread waits stay
-// counted until the next wait drains them.
-const CancelWaiter& threadCancelWaiter() {
-  thread_local const CancelWaiter waiter;
-  return waiter;
+// The calling thread's wake-up for cancels, made at its first GET and kept for the thread's
+// life: a GET then opens and closes no descriptor of its own for the wake-ups, which saves a
+// few microseconds of every GET. Each wait registers it with the cancel signal for as long as
+// it waits; a wake-up that came during an earlier wait stays counted until the next wait
+// drains it.
+const EventFd& threadCancelWakeup() {
+  thread_local const EventFd wakeup;
+  return wakeup;
 }
 
-bool cancelled(const SnmpGetShared& shared) { return shared.cancelFlag.load() != 0; }
+bool cancelled(const SnmpGetShared& shared) { return shared.cancel.raised(); }
 
 // The request id: the time of day seeds a generator of this call's own, whose next number
 // gives the low 16 bits. Reseeded on every call, as the GET always was.
@@ -219,7 +167,8 @@ enum class Wait { kAnswer, kCancelled, kTimedOut };
 // Waits for the printer's GetResponse to this request; any other datagram is skipped.
 Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std::int64_t requestId,
                  std::int32_t ms, std::vector<std::uint8_t>& answer) {
-  const CancelWaiter& waiter = threadCancelWaiter();
+  const EventFd& waiter = threadCancelWakeup();
+  const CancelSignal::Registration registration(shared.cancel, waiter);
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   // Room for any datagram; not zeroed, since only the bytes received are read.
   std::array<std::uint8_t, kMaxUdpPayload> receive;
@@ -266,11 +215,6 @@ Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std:
 }
 
 }  // namespace
-
-void SnmpGetShared::raiseCancel() {
-  cancelFlag = 1;
-  CancelWaiters::instance().wakeAll();
-}
 
 std::int32_t UResult::integer() const {
   std::int32_t value = 0;

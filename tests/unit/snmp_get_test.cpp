@@ -285,7 +285,8 @@ class SnmpGetWait : public ::testing::Test {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
   }
 
-  SnmpGetShared shared_;
+  CancelSignal cancel_;
+  SnmpGetShared shared_{cancel_};
 };
 
 #define PRINTXPC_REQUIRE_BOUND(peer)                                                   \
@@ -300,7 +301,7 @@ TEST_F(SnmpGetWait, CancelFromAnotherThreadEndsTheWaitAtOnce) {
   shared_.timeoutMs = 60000;  // ended by its timeout, the GET would answer "no exchange"
   auto pending = std::async(std::launch::async, [&] { return get(peer.address()); });
   ASSERT_TRUE(test_support::waitUntil([&] { return peer.received() > 0; }));
-  shared_.raiseCancel();
+  cancel_.raise();
   ASSERT_EQ(pending.wait_for(test_support::kFailureGuard), std::future_status::ready);
   EXPECT_EQ(pending.get().status, kSnmpCancelled);
 }
@@ -313,9 +314,9 @@ TEST_F(SnmpGetWait, EarlierCancelLeavesTheNextWaitAlone) {
   PRINTXPC_REQUIRE_BOUND(peer);
   shared_.timeoutMs = 1;
   EXPECT_EQ(get(peer.address()).status, kSnmpNoExchange);  // this thread has waited once
-  shared_.raiseCancel();
-  shared_.raiseCancel();
-  shared_.cancelFlag = 0;
+  cancel_.raise();
+  cancel_.raise();
+  cancel_.store(0);
 
   shared_.timeoutMs = 300;
   const double cpuBefore = threadCpuMs();
@@ -328,7 +329,7 @@ TEST_F(SnmpGetWait, EarlierCancelLeavesTheNextWaitAlone) {
   const int sent = peer.received();
   std::thread canceller([&] {
     test_support::waitUntil([&] { return peer.received() > sent; });
-    shared_.raiseCancel();
+    cancel_.raise();
   });
   EXPECT_EQ(get(peer.address()).status, kSnmpCancelled);
   canceller.join();

@@ -149,7 +149,7 @@ class ServiceCore {
   void drain(Clock::time_point deadline, Outcome& outcome);
 
   CoreSettings settings_;
-  // The cancel flag, timeout, retries and cancel watcher of the GETs of every caller.
+  // What cancels the GETs of every caller, and their timeout and retries.
   SharedState shared_;
   EventFd wakeup_;  // a stop was asked for, or the last caller left while stopping
   wire::BufferBudget budget_;

@@ -70,10 +70,13 @@ void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& rep
     reply(replies::kFalse);
     return;
   }
+  // Kept until the GET has answered, so that the watcher's cap cannot end the watch while the
+  // GET may still be cancelled through it.
+  CancelWatcher::Hold watchHold;
   if (!text::isNull(*fields.cancelFlag)) {
     // Stored before the watch starts, so that a cancel already waiting in the file wins.
-    shared_->snmp.cancelFlag = text::toInt32(*fields.cancelFlag);
-    cancelFileReadThread(std::string(*fields.cancelFileName));
+    shared_->cancellation.signal().store(text::toInt32(*fields.cancelFlag));
+    watchHold = cancelFileReadThread(std::string(*fields.cancelFileName));
   }
   if (const std::int32_t timeout = positiveOrZero(fields.timeout); timeout > 0) {
     shared_->snmp.timeoutMs = timeout;
@@ -90,10 +93,10 @@ void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& rep
   reply(snmpGetReply(outcome, uResult));
 }
 
-void OrvaneServiceXPC::cancelFileReadThread(std::string path) {
+CancelWatcher::Hold OrvaneServiceXPC::cancelFileReadThread(std::string path) {
   // A path that cannot be watched (empty, too long, no watcher thread) leaves the GET to run
   // until its answer or its timeout, as it would without a cancel file.
-  (void)shared_->watcher().watch(std::move(path));
+  return shared_->cancellation.watch(std::move(path));
 }
 
 void OrvaneServiceXPC::cancelFileWrite_XPC(std::string_view request, const Reply& reply) {

@@ -3,35 +3,23 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "files/cancel_file.h"
+#include "files/cancel_watcher.h"
 #include "protocol/operations.h"
+#include "service/core/cancellation.h"
 #include "snmp/snmp_get.h"
 
 namespace printxpc {
 
 using Reply = std::function<void(std::string_view)>;
 
-// What the service objects of one service share (the core holds it): the GETs' cancel flag,
-// timeout and retries, and the one cancel watcher, whose watches raise that cancel flag.
-class SharedState {
- public:
-  SnmpGetShared snmp;
-
-  // Made with the first watch, so that a service whose GETs never ask for cancellation
-  // holds no inotify instance.
-  CancelWatcher& watcher() {
-    std::call_once(watcherMade_, [this] { watcher_.emplace([this] { snmp.raiseCancel(); }); });
-    return *watcher_;
-  }
-
- private:
-  std::once_flag watcherMade_;
-  std::optional<CancelWatcher> watcher_;
+// What the service objects of one service share (the core holds it): what cancels their
+// GETs, and the GETs' timeout and retries.
+struct SharedState {
+  Cancellation cancellation;  // first: the GETs refer to its signal
+  SnmpGetShared snmp{cancellation.signal()};
 };
 
 class OrvaneServiceXPC {
@@ -45,9 +33,11 @@ class OrvaneServiceXPC {
   void pdeSnmpGet_XPC(std::string_view request, const Reply& reply);
   void cancelFileWrite_XPC(std::string_view request, const Reply& reply);
 
-  // Watches the cancel file at the path for the rest of the process's life, or until a
-  // cancel is written to it. One watcher thread serves every watch.
-  void cancelFileReadThread(std::string path);
+  // Starts no thread: registers a watch on the cancel file at the path with the service's
+  // one cancel watcher, whose thread serves every watch. The watch ends once a cancel is
+  // written to the file, or, after the returned hold has gone (the GET has ended), when the
+  // watcher's cap needs its place. Empty when the path cannot be watched.
+  [[nodiscard]] CancelWatcher::Hold cancelFileReadThread(std::string path);
 
   // Runs the operation and returns its reply string.
   std::string perform(Operation operation, std::string_view request);
