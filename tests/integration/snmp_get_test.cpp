@@ -309,6 +309,28 @@ TEST_F(SnmpGetTest, CancelEndsAWaitPromptly) {
   EXPECT_EQ(none->requestsSeen(), before);
 }
 
+// The watch cap (at most 1,024 files) never ends the watch of a GET that still waits: 1,100
+// GETs of another caller, each with a cancel file of its own and answered at once (an empty
+// community goes nowhere), arm and finish meanwhile, and the cancel still ends the wait.
+TEST_F(SnmpGetTest, WaitingGetKeepsItsWatchPastTheCap) {
+  FakeAgent silent(kAgent, [](const SnmpRequest&) { return std::vector<Reply>{}; });
+  Get waiting;
+  waiting.timeoutMs = 60000;  // ended by its timeout, the GET would answer -9780
+  waiting.cancelFlag = 0;
+  auto pending = std::async(std::launch::async, [&] { return get(waiting); });
+  ASSERT_TRUE(waitUntil([&] { return silent.requestsSeen() > 0; }));
+  for (int i = 0; i < 1100; ++i) {
+    Get other;
+    other.community = "";
+    other.cancelFlag = 0;
+    other.cancelFile = cancelFile("other-" + std::to_string(i));
+    ASSERT_EQ(get(other), "FALSE:rtn_ExitValue=-9780") << i;
+  }
+  EXPECT_EQ(cancelWrite(cancelFile()), "TRUE");
+  ASSERT_EQ(pending.wait_for(kFailureGuard), std::future_status::ready);
+  EXPECT_EQ(pending.get(), "FALSE:rtn_ExitValue=-1");
+}
+
 TEST_F(SnmpGetTest, WatchOutlivesItsGet) {
   FakeAgent agent(kAgent, answerWith(tlv(0x02, {1})));
   Get request;
