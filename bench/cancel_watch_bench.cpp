@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "files/cancel_file.h"
+#include "files/cancel_watcher.h"
 #include "support/bench_support.h"
 // The call log and the thread count are shared with the unit tests of the watcher.
 #include "../tests/unit/support/files.h"

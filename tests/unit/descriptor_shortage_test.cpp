@@ -16,6 +16,7 @@
 #include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "files/cancel_file.h"
+#include "files/cancel_watcher.h"
 #include "service/core/service_core.h"
 #include "service/socket/listen_socket.h"
 #include "service/socket/socket_front.h"
