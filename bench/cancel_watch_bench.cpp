@@ -86,7 +86,7 @@ int main() {
       }
       latenciesMs.push_back(
           std::chrono::duration<double, std::milli>(calls.lastCall() - start).count());
-      // The next GET on the path: the file again, and a new watch, so 10,000 stay alive.
+      // The next GET on the path: the file again, and a new watch, so 1,000 stay alive.
       while (std::filesystem::exists(path)) {
         std::this_thread::sleep_for(1ms);
       }
