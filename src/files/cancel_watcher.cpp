@@ -80,13 +80,13 @@ class CancelWatcher::Registry {
         if (entry.holds == 0) {
           free_.erase(entry.free);
         }
-        tree_.respell(id, std::move(path));
+        tree_.respell(id, path);
       } else {
         id = nextId_++;
         Entry& entry = entries_[id];
         entry.key = std::move(key);
         byKey_.emplace(entry.key, id);
-        tree_.attach(id, std::move(path));
+        tree_.attach(id, path);
         files_.fetch_add(1, std::memory_order_relaxed);
       }
       Entry& entry = entries_.at(id);

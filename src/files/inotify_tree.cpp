@@ -92,7 +92,7 @@ InotifyTree::InotifyTree() : inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
   }
 }
 
-void InotifyTree::attach(FileId id, std::string path) {
+void InotifyTree::attach(FileId id, std::string_view path) {
   File& file = files_[id];
   file.path = normalizedPath(path);
   watch(id, file);
@@ -107,7 +107,7 @@ void InotifyTree::detach(FileId id) {
   files_.erase(found);
 }
 
-void InotifyTree::respell(FileId id, std::string path) {
+void InotifyTree::respell(FileId id, std::string_view path) {
   if (const auto found = files_.find(id); found != files_.end()) {
     found->second.path = normalizedPath(path);
   }

@@ -48,12 +48,12 @@ class InotifyTree {
   [[nodiscard]] int fd() const { return inotify_.get(); }
 
   // Starts watching the file at the path (normalized) under the owner's id, unused so far.
-  void attach(FileId id, std::string path);
+  void attach(FileId id, std::string_view path);
   // Releases the file's watches that no other file needs.
   void detach(FileId id);
   // Another spelling of the same file: used from now on. Its watches stay; a later change of
   // what the old spelling's directory path leads to is caught by upkeep().
-  void respell(FileId id, std::string path);
+  void respell(FileId id, std::string_view path);
   // The path as last attached or respelled; every file-system call about the file goes
   // through it. Empty for an unknown id.
   [[nodiscard]] const std::string& pathOf(FileId id) const;
