@@ -11,16 +11,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "protocol/replies.h"
 #include "protocol/requests.h"
 #include "protocol/text.h"
+#include "snmp/cancel_waiters.h"
 #include "snmp/mib_connection.h"
 #include "snmp/snmp_message.h"
 
@@ -31,68 +30,6 @@ std::atomic<std::uint8_t> gtype{0};
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The wake-ups of the GETs now waiting for an answer, which a cancel makes readable. One
-// list for the process: a GET woken by the cancel of another SnmpGetShared finds its own
-// flag clear and waits on.
-class CancelWaiters {
- public:
-  static CancelWaiters& instance() {
-    static CancelWaiters waiters;
-    return waiters;
-  }
-  void add(const EventFd& wakeup) {
-    const std::lock_guard lock(mutex_);
-    wakeups_.push_back(&wakeup);
-  }
-  void remove(const EventFd& wakeup) {
-    const std::lock_guard lock(mutex_);
-    wakeups_.erase(std::remove(wakeups_.begin(), wakeups_.end(), &wakeup), wakeups_.end());
-  }
-  void wakeAll() {
-    const std::lock_guard lock(mutex_);
-    for (const EventFd* wakeup : wakeups_) {
-      wakeup->notify();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<const EventFd*> wakeups_;
-};
-
-// A wake-up registered for cancels for as long as it lives. Without one (no descriptor to
-// be had) a GET notices a cancel only when its wait ends (an answer or the timeout).
-class CancelWaiter {
- public:
-  CancelWaiter() {
-    if (wakeup_.valid()) {
-      CancelWaiters::instance().add(wakeup_);
-    }
-  }
-  ~CancelWaiter() {
-    if (wakeup_.valid()) {
-      CancelWaiters::instance().remove(wakeup_);
-    }
-  }
-  CancelWaiter(const CancelWaiter&) = delete;
-  CancelWaiter& operator=(const CancelWaiter&) = delete;
-  int fd() const { return wakeup_.fd(); }
-  // Empties the count of wake-ups.
-  void drain() const { wakeup_.drain(); }
-
- private:
-  EventFd wakeup_;
-};
-
-// The calling thread's waiter, made at its first GET and kept for the thread's life: a GET
-// then opens and closes no descriptor of its own for the wake-ups, which saves a few
-// microseconds of every GET. Wake-ups that come while no GET of the thread waits stay
-// counted until the next wait drains them.
-const CancelWaiter& threadCancelWaiter() {
-  thread_local const CancelWaiter waiter;
-  return waiter;
-}
 
 bool cancelled(const SnmpGetShared& shared) { return shared.cancelFlag.load() != 0; }
 
@@ -219,7 +156,7 @@ enum class Wait { kAnswer, kCancelled, kTimedOut };
 // Waits for the printer's GetResponse to this request; any other datagram is skipped.
 Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std::int64_t requestId,
                  std::int32_t ms, std::vector<std::uint8_t>& answer) {
-  const CancelWaiter& waiter = threadCancelWaiter();
+  const int wakeupFd = threadCancelWakeupFd();
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   // Room for any datagram; not zeroed, since only the bytes received are read.
   std::array<std::uint8_t, kMaxUdpPayload> receive;
@@ -229,14 +166,13 @@ Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std:
     }
     // Rounded up: a wait cut to whole milliseconds would end before the timeout.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd fds[2] = {{socket, POLLIN, 0}, {waiter.fd(), POLLIN, 0}};
-    const int ready =
-        ::poll(fds, waiter.fd() >= 0 ? 2 : 1, static_cast<int>(std::max<long>(left, 0)));
+    pollfd fds[2] = {{socket, POLLIN, 0}, {wakeupFd, POLLIN, 0}};
+    const int ready = ::poll(fds, wakeupFd >= 0 ? 2 : 1, static_cast<int>(std::max<long>(left, 0)));
     if (cancelled(shared)) {
       return Wait::kCancelled;
     }
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-      waiter.drain();  // left from a cancel that an earlier GET's own flag value cleared
+      drainThreadCancelWakeup();  // left from a cancel that an earlier GET's own flag value cleared
     }
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       for (;;) {
@@ -266,11 +202,6 @@ Wait awaitAnswer(const SnmpGetShared& shared, int socket, const Peer& peer, std:
 }
 
 }  // namespace
-
-void SnmpGetShared::raiseCancel() {
-  cancelFlag = 1;
-  CancelWaiters::instance().wakeAll();
-}
 
 std::int32_t UResult::integer() const {
   std::int32_t value = 0;

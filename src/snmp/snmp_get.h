@@ -12,21 +12,11 @@
 
 #include "printxpc/replies.h"
 #include "protocol/time_limits.h"
+#include "snmp/snmp_get_shared.h"
 
 namespace printxpc {
 
 extern std::atomic<std::uint8_t> gtype;  // type code of the last decoded value
-
-// What the GETs of one service share, whichever caller made them: set by the requests, read
-// by every GET. The service core holds one.
-struct SnmpGetShared {
-  std::atomic<std::int32_t> cancelFlag{0};   // non-zero stops GETs
-  std::atomic<std::int64_t> timeoutMs{250};  // the wait in ms, read as signed 32-bit
-  std::atomic<std::int32_t> retries{3};      // kept from requests; nothing reads it
-
-  // Stores 1 into the cancel flag and ends the wait of every GET in progress at once.
-  void raiseCancel();
-};
 
 using limits::kMaxSnmpWaitMs;
 
