@@ -155,11 +155,8 @@ constexpr std::array<bool, 256> kCarriesNoContent = [] {
   return table;
 }();
 
-// Tag and length bytes of an element with `length` content bytes.
-constexpr std::int64_t headerSize(std::int64_t length) { return length <= 127 ? 2 : 4; }
-
 std::uint32_t encodedSize(std::uint32_t length) {
-  return length + static_cast<std::uint32_t>(headerSize(length));
+  return static_cast<std::uint32_t>(ber::encodedSize(length));
 }
 
 // The content that a record writes: none for an empty one or a tag without content, and
@@ -181,7 +178,7 @@ struct Content {
 }
 
 std::size_t recordSize(const SnmpVar& var) {
-  return static_cast<std::size_t>(headerSize(var.length)) + recordContent(var).bytes.size();
+  return ber::headerSize(var.length) + recordContent(var).bytes.size();
 }
 
 // One record in BER form at `out`, which has room for recordSize bytes: the tag, one
@@ -196,16 +193,7 @@ struct Written {
   // Read before the first byte is written, which the compiler must assume could change them.
   const std::uint8_t type = var.type;
   const std::uint32_t length = var.length;
-  std::size_t header = 2;
-  out[0] = type;
-  if (length <= 127) {
-    out[1] = static_cast<std::uint8_t>(length);
-  } else {
-    out[1] = 0x82;
-    out[2] = static_cast<std::uint8_t>((length >> 8) & 0xFFU);
-    out[3] = static_cast<std::uint8_t>(length & 0xFFU);
-    header = 4;
-  }
+  const std::size_t header = ber::writeHeader(out, type, length);
   const Content content = recordContent(var);
   copyBytes(out + header, content.bytes.data(), content.bytes.size());
   return {header + content.bytes.size(), content.complete};
@@ -311,7 +299,9 @@ void SNMPMessage::setVarbindOidsWithNilValues(std::span<const std::string_view> 
 }
 
 std::int32_t SNMPMessage::getTotalByteCount(std::int32_t length) {
-  return static_cast<std::int32_t>(std::int64_t{length} + headerSize(length));
+  // A negative length has the short form, as any length up to 127.
+  const auto header = ber::headerSize(static_cast<std::uint64_t>(std::max(length, 0)));
+  return static_cast<std::int32_t>(std::int64_t{length} + static_cast<std::int64_t>(header));
 }
 
 void SNMPMessage::autoComputeLength() {
