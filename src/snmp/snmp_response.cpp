@@ -94,22 +94,6 @@ std::optional<Bytes> nameOf(Bytes message, const OidPositionAndLength& varbind) 
   return message.subspan(start, varbind.oidLengthValue);
 }
 
-std::optional<SnmpValue> valueAt(Bytes message, std::uint64_t tagIndex) {
-  const std::uint64_t size = message.size();
-  if (tagIndex == 0 || tagIndex >= size || size - tagIndex < 3) {
-    return std::nullopt;  // at least one byte must follow the length byte
-  }
-  SnmpValue value{message[tagIndex], std::nullopt};
-  if (value.tag == ber::kIpAddress) {
-    if (size - tagIndex >= 6) {
-      value.bytes = message.subspan(tagIndex + 2, 4);
-    }
-  } else {
-    value.bytes = ber::contentAt(message, tagIndex);
-  }
-  return value;
-}
-
 std::optional<std::int64_t> responseRequestId(Bytes message) {
   // Each element must hold its content within the datagram; version and community are
   // stepped over whole, the message and the PDU are entered.

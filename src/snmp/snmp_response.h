@@ -61,7 +61,22 @@ std::optional<std::int64_t> responseRequestId(ber::Bytes message);
 std::optional<OidPositionAndLength> nextVarbind(ber::Bytes message, std::uint64_t& from);
 // The value whose tag is at `tagIndex`; nothing for position 0, or fewer than three bytes
 // from it.
-std::optional<SnmpValue> valueAt(ber::Bytes message, std::uint64_t tagIndex);
+// (Inline: every value operation starts here.)
+inline std::optional<SnmpValue> valueAt(ber::Bytes message, std::uint64_t tagIndex) {
+  const std::uint64_t size = message.size();
+  if (tagIndex == 0 || tagIndex >= size || size - tagIndex < 3) {
+    return std::nullopt;  // at least one byte must follow the length byte
+  }
+  SnmpValue value{message[tagIndex], std::nullopt};
+  if (value.tag == ber::kIpAddress) {
+    if (size - tagIndex >= 6) {
+      value.bytes = message.subspan(tagIndex + 2, 4);
+    }
+  } else {
+    value.bytes = ber::contentAt(message, tagIndex);
+  }
+  return value;
+}
 // The name's content bytes of a varbind, when they lie within the message.
 std::optional<ber::Bytes> nameOf(ber::Bytes message, const OidPositionAndLength& varbind);
 

@@ -242,20 +242,6 @@ SnmpText octetStringText(Bytes content) {
   return text;
 }
 
-std::uint8_t valueTypeCode(const std::optional<SnmpValue>& value) {
-  if (!value) {
-    return kSnmpTypeNull;
-  }
-  switch (value->tag) {
-    case kSnmpTypeInteger:
-    case kSnmpTypeOctetString:
-    case kSnmpTypeObjectIdentifier:
-      return value->tag;
-    default:
-      return kSnmpTypeNull;
-  }
-}
-
 std::optional<std::int32_t> integerValue(const std::optional<SnmpValue>& value) {
   if (!value || value->tag != ber::kInteger || !value->bytes) {
     return std::nullopt;

@@ -21,7 +21,20 @@ inline constexpr std::uint8_t kSnmpTypeOctetString = ber::kOctetString;
 inline constexpr std::uint8_t kSnmpTypeNull = ber::kNull;
 inline constexpr std::uint8_t kSnmpTypeObjectIdentifier = ber::kObjectIdentifier;
 
-std::uint8_t valueTypeCode(const std::optional<SnmpValue>& value);
+// The type code of a value; NULL's for no value.
+inline std::uint8_t valueTypeCode(const std::optional<SnmpValue>& value) {
+  if (!value) {
+    return kSnmpTypeNull;
+  }
+  switch (value->tag) {
+    case kSnmpTypeInteger:
+    case kSnmpTypeOctetString:
+    case kSnmpTypeObjectIdentifier:
+      return value->tag;
+    default:
+      return kSnmpTypeNull;
+  }
+}
 
 // How Counter32, Gauge32, TimeTicks and UInteger32 read: as their decimal number, or as
 // the empty text (the form of the text operation that reports no type code).
