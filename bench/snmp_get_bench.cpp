@@ -172,7 +172,6 @@ int main() {
 
   SharedState shared;
   OrvaneServiceXPC inProcess(shared);
-  const std::vector<std::string_view> argViews(fields.args.begin(), fields.args.end());
 
   std::array<Leg, kSnmpget + 1> legs{{
       {"service (pdeSnmpGet_XPC, connection reused)",
@@ -210,7 +209,7 @@ int main() {
        500,
        [&] {
          UResult uResult;
-         const auto outcome = PdeSnmpGet(shared.snmp, argViews, uResult, 4, 0);
+         const auto outcome = PdeSnmpGet(shared.snmp, "public", kAgent, kOid, uResult, 4, 0);
          if (outcome.status != kSnmpDone || uResult.string() != kSysDescr)
            fail("unexpected PdeSnmpGet result");
        },

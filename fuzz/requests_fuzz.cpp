@@ -18,7 +18,8 @@
 #include "protocol/markers.h"
 #include "protocol/requests.h"
 #include "protocol/text.h"
-#include "snmp/snmp_get.h"
+#include "snmp/host_text.h"
+#include "snmp/value_text.h"
 
 namespace {
 

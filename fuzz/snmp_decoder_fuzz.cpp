@@ -1,4 +1,5 @@
-// Arbitrary datagrams through the varbind scan, the locator and every value operation.
+// Arbitrary datagrams through the one-parse record, the varbind scan, the locator and every
+// value operation.
 // Besides the sanitizers' findings, the operations must agree with each other.
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "snmp/snmp_message.h"
+#include "snmp/snmp_response.h"
 
 namespace {
 
@@ -57,6 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     decodeValueAt(message, record.oidLengthIndex + record.oidLengthValue + 1);
   }
   decodeValueAt(message, first.oidLengthIndex + first.oidLengthValue + 1);
+
+  // The record of one parse says what the operations one at a time say.
+  const printxpc::SnmpResponse response = printxpc::parseSnmpResponse(message);
+  require(response.requestId == SNMPMessage::getResponseRequestId(message));
+  require(response.firstVarbind.has_value() == found);
+  if (found) {
+    require(*response.firstVarbind == first);
+  }
+  std::uint8_t type = 0;
+  const auto text = SNMPMessage::extractValueStringFromMessage(
+      message, first.oidLengthIndex + first.oidLengthValue + 1, type);
+  require(printxpc::valueTypeCode(response.value) == type);
+  require(printxpc::valueText(response.value, printxpc::UnsignedForm::kNumber) == text);
 
   // Every position as a value, for inputs small enough to keep the run fast.
   if (size <= 256) {

@@ -23,16 +23,16 @@ std::uint64_t base128Length(std::uint64_t value) {
 }
 
 // The value of a run of digits too long to read without a check (more than 19, leading
-// zeros), read with a check at every digit; false when it is above kMaxArc.
-[[gnu::noinline]] bool readLongArc(const char* begin, const char* end, std::uint64_t& arc) {
-  arc = 0;
+// zeros), read with a check at every digit; nothing when it is above kMaxArc.
+[[gnu::noinline]] std::optional<std::uint64_t> readLongArc(const char* begin, const char* end) {
+  std::uint64_t arc = 0;
   for (const char* p = begin; p != end; ++p) {
     arc = arc * 10 + static_cast<unsigned char>(*p - '0');
     if (arc > kMaxArc) {
-      return false;
+      return std::nullopt;
     }
   }
-  return true;
+  return arc;
 }
 
 bool isArcBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -40,12 +40,12 @@ bool isArcDigit(char c) { return c >= '0' && c <= '9'; }
 
 // An arc's text that is more than plain digits, read the way C's atoi reads a number:
 // leading blanks, one sign, then the digits up to the first other character; what follows
-// them up to the dot is not read. False for a text without digits (which would otherwise
+// them up to the dot is not read. Nothing for a text without digits (which would otherwise
 // silently ask for arc 0), a negative value, one above kMaxArc, and a NUL byte (the text
 // is then no single string).
-[[gnu::noinline]] bool readLooseArc(const char* begin, const char* end, std::uint64_t& arc) {
+[[gnu::noinline]] std::optional<std::uint64_t> readLooseArc(const char* begin, const char* end) {
   if (std::find(begin, end, '\0') != end) {
-    return false;
+    return std::nullopt;
   }
   const char* p = std::find_if_not(begin, end, isArcBlank);
   const bool negative = p != end && *p == '-';
@@ -54,95 +54,87 @@ bool isArcDigit(char c) { return c >= '0' && c <= '9'; }
   }
   const char* const digits = p;
   p = std::find_if_not(p, end, isArcDigit);
-  if (p == digits || !readLongArc(digits, p, arc)) {
-    return false;
+  if (p == digits) {
+    return std::nullopt;
   }
-  return !negative || arc == 0;
+  const std::optional<std::uint64_t> arc = readLongArc(digits, p);
+  if (!arc || (negative && *arc != 0)) {
+    return std::nullopt;
+  }
+  return arc;
+}
+
+// One arc's text from `p` up to the next dot or the end, where `p` is left. Plain digits
+// (none is 0) are read at once, up to 19 of them, which cannot wrap 64 bits; a longer run
+// is read by readLongArc, any other text by readLooseArc. Nothing when the arc is outside
+// the limits.
+[[gnu::always_inline]] inline std::optional<std::uint64_t> readArc(const char*& p,
+                                                                   const char* const end) {
+  // Most arcs are one digit and a dot: those are taken in one step.
+  if (const auto digit = static_cast<unsigned char>(*p - '0');
+      digit <= 9 && end - p >= 2 && p[1] == '.') [[likely]] {
+    ++p;
+    return digit;
+  }
+  const char* const start = p;
+  const char* q = p;
+  std::uint64_t arc = 0;
+  for (; q != end; ++q) {
+    const auto digit = static_cast<unsigned char>(*q - '0');
+    if (digit > 9) {
+      break;
+    }
+    arc = arc * 10 + digit;
+  }
+  if (q == end || *q == '.') [[likely]] {
+    p = q;
+    if (q - start > 19) [[unlikely]] {
+      return readLongArc(start, q);
+    }
+    if (arc > kMaxArc) {
+      return std::nullopt;
+    }
+    return arc;
+  }
+  // Anything else (a blank, a sign, text after the digits): the whole arc the long way.
+  p = std::find(q, end, '.');
+  return readLooseArc(start, p);
 }
 
 // Walks the subidentifiers of an OID text, the first two arcs combined into 40 x first +
 // second, and hands each to `sink`. False, possibly after some calls, when the text is
 // outside the limits. This is the one place that knows the OID text rules: arcs split at
-// dots, each read as readLooseArc reads it, at least two arcs, a first arc that is not
-// empty, an empty later arc is 0, a trailing dot adds nothing.
+// dots, each read as readArc reads it, at least two arcs, a first arc that is not empty,
+// an empty later arc is 0, a trailing dot adds nothing.
 template <typename Sink>
 bool forEachSubidentifier(std::string_view text, Sink&& sink) {
   if (text.size() >= SNMPMessage::kMaxOidTextLength) {
     return false;
   }
-  const char* const end = text.data() + text.size();
-  const char* arcStart = text.data();
-  std::uint64_t arc = 0;
-  std::uint64_t firstArc = 0;
-  std::size_t arcCount = 0;
-  // Takes `arc` as the arc that runs up to `at`; false when it breaks a limit.
-  auto takeArc = [&](const char* at) __attribute__((always_inline)) {
-    if (arcCount >= 2) [[likely]] {
-      sink(arc);
-    } else if (arcCount == 0) {
-      // An empty first arc would turn ".1.3.6" into 0.1.3.6, an object nobody asked for.
-      if (at == arcStart || arc > kMaxFirstArc) {
-        return false;
-      }
-      firstArc = arc;
-    } else {
-      if (firstArc < kMaxFirstArc && arc > kMaxSecondArcUnderZeroOrOne) {
-        return false;
-      }
-      sink(40 * firstArc + arc);
-    }
-    ++arcCount;
-    arc = 0;
-    arcStart = at + 1;
-    return true;
-  };
-  // Ends a plain-digit arc that runs up to `at`. Up to 19 digits cannot wrap 64 bits.
-  auto endArc = [&](const char* at) __attribute__((always_inline)) {
-    if ((at - arcStart > 19) | (arc > kMaxArc)) [[unlikely]] {
-      if (arc > kMaxArc && at - arcStart <= 19) {
-        return false;
-      }
-      if (!readLongArc(arcStart, at, arc)) {
-        return false;
-      }
-    }
-    return takeArc(at);
-  };
-  for (const char* p = text.data(); p != end; ++p) {
-    const auto digit = static_cast<unsigned char>(*p - '0');
-    if (digit <= 9) {
-      // Most arcs are one digit and a dot: those are taken in one step.
-      if (p == arcStart && end - p >= 2 && p[1] == '.') {
-        arc = digit;
-        if (!endArc(++p)) {
-          return false;
-        }
-        continue;
-      }
-      arc = arc * 10 + digit;
-      continue;
-    }
-    if (*p == '.') {
-      if (!endArc(p)) {
-        return false;
-      }
-      continue;
-    }
-    // Anything else (a blank, a sign, text after the digits): the whole arc the long way.
-    const char* const dot = std::find(p, end, '.');
-    if (!readLooseArc(arcStart, dot, arc) || !takeArc(dot)) {
-      return false;
-    }
-    if (dot == end) {
-      return arcCount >= 2;
-    }
-    p = dot;
-  }
-  // The text after the last dot is an arc unless it is empty (a trailing dot, or no text).
-  if (arcStart != end && !endArc(end)) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // An empty first arc would turn ".1.3.6" into 0.1.3.6, an object nobody asked for.
+  if (p == end || *p == '.') {
     return false;
   }
-  return arcCount >= 2;
+  const std::optional<std::uint64_t> first = readArc(p, end);
+  if (!first || *first > kMaxFirstArc || p == end || ++p == end) {
+    return false;  // no second arc
+  }
+  const std::optional<std::uint64_t> second = readArc(p, end);
+  if (!second || (*first<kMaxFirstArc&& * second> kMaxSecondArcUnderZeroOrOne)) {
+    return false;
+  }
+  sink(40 * *first + *second);
+  // `p` is at a dot; the text after the last one is an arc unless it is empty.
+  while (p != end && ++p != end) {
+    const std::optional<std::uint64_t> arc = readArc(p, end);
+    if (!arc) {
+      return false;
+    }
+    sink(*arc);
+  }
+  return true;
 }
 
 // NULL and the constructed tags (SEQUENCE, GetRequest, GetNextRequest) carry no bytes.
@@ -155,11 +147,8 @@ constexpr std::array<bool, 256> kCarriesNoContent = [] {
   return table;
 }();
 
-// Tag and length bytes of an element with `length` content bytes.
-constexpr std::int64_t headerSize(std::int64_t length) { return length <= 127 ? 2 : 4; }
-
 std::uint32_t encodedSize(std::uint32_t length) {
-  return length + static_cast<std::uint32_t>(headerSize(length));
+  return static_cast<std::uint32_t>(ber::encodedSize(length));
 }
 
 // The content that a record writes: none for an empty one or a tag without content, and
@@ -181,12 +170,11 @@ struct Content {
 }
 
 std::size_t recordSize(const SnmpVar& var) {
-  return static_cast<std::size_t>(headerSize(var.length)) + recordContent(var).bytes.size();
+  return ber::headerSize(var.length) + recordContent(var).bytes.size();
 }
 
-// One record in BER form at `out`, which has room for recordSize bytes: the tag, one
-// length byte up to 127 or else 0x82 and the low 16 bits, and the content. The bytes
-// written, and whether the content was there.
+// One record in BER form at `out`, which has room for recordSize bytes: the tag, its
+// length and the content. The bytes written, and whether the content was there.
 struct Written {
   std::size_t bytes;
   bool complete;
@@ -196,16 +184,7 @@ struct Written {
   // Read before the first byte is written, which the compiler must assume could change them.
   const std::uint8_t type = var.type;
   const std::uint32_t length = var.length;
-  std::size_t header = 2;
-  out[0] = type;
-  if (length <= 127) {
-    out[1] = static_cast<std::uint8_t>(length);
-  } else {
-    out[1] = 0x82;
-    out[2] = static_cast<std::uint8_t>((length >> 8) & 0xFFU);
-    out[3] = static_cast<std::uint8_t>(length & 0xFFU);
-    header = 4;
-  }
+  const std::size_t header = ber::writeHeader(out, type, length);
   const Content content = recordContent(var);
   copyBytes(out + header, content.bytes.data(), content.bytes.size());
   return {header + content.bytes.size(), content.complete};
@@ -311,7 +290,9 @@ void SNMPMessage::setVarbindOidsWithNilValues(std::span<const std::string_view> 
 }
 
 std::int32_t SNMPMessage::getTotalByteCount(std::int32_t length) {
-  return static_cast<std::int32_t>(std::int64_t{length} + headerSize(length));
+  // A negative length has the short form, as any length up to 127.
+  const auto header = ber::headerSize(static_cast<std::uint64_t>(std::max(length, 0)));
+  return static_cast<std::int32_t>(std::int64_t{length} + static_cast<std::int64_t>(header));
 }
 
 void SNMPMessage::autoComputeLength() {
@@ -356,6 +337,7 @@ bool SNMPMessage::isSnmpValid() const {
 
 void SNMPMessage::writeSnmpMessageToData() {
   data_.clear();
+  // Sizes first: every length is known before the first byte is written.
   autoComputeLength();
   // Content beyond the two-byte outer length cannot be told; nothing is written for it.
   if (message_.length > SnmpVar::kMaxContent) {
@@ -371,20 +353,25 @@ void SNMPMessage::writeSnmpMessageToData() {
   const std::span<std::uint8_t> out = data_.grow(std::size_t{message_.length} + 4);
   std::size_t size = 0;
   if (!out.empty()) {
+    // The constructed records (message, PDU, list, varbind) never hold content bytes: their
+    // content is the records that follow them.
+    auto header = [&](const SnmpVar& record) {
+      size += ber::writeHeader(out.data() + size, record.type, record.length);
+    };
     auto write = [&](const SnmpVar& record) {
       size += writeRecord(record, out.data() + size).bytes;
     };
-    write(message_);
+    header(message_);
     write(version_);
     write(communityString_);
-    write(pdu_);
+    header(pdu_);
     write(requestId_);
     write(error_);
     write(errorIndex_);
-    write(varbindList_);
+    header(varbindList_);
     for (std::size_t i = 0; i < names.size(); ++i) {
       varbind_.length = encodedSize(names[i].length) + encodedSize(values[i].length);
-      write(varbind_);
+      header(varbind_);
       write(names[i]);
       write(values[i]);
     }

@@ -1,5 +1,6 @@
-// An SNMPv1 message: the encoder of GetRequests (instance side) and the decoder of
-// responses (class side, no instance state).
+// An SNMPv1 message: the records of a GetRequest and their encoding (instance side,
+// snmp_message.cpp), and the reading operations on a received message (class side, no
+// instance state, snmp_message_extract.cpp).
 #pragma once
 
 #include <algorithm>
@@ -13,47 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#include "snmp/ber.h"
 #include "snmp/inline_vector.h"
+#include "snmp/snmp_response.h"
 #include "snmp/snmp_text.h"
 #include "snmp/snmp_var.h"
+#include "snmp/value_text.h"
 
 namespace printxpc {
-
-// Where the scan found a varbind's name. oidLengthIndex is the position of the last byte
-// of the name's length field (the only byte, oidPositionIndex + 1, in the one-byte form),
-// so the name's content always starts at oidLengthIndex + 1 and the value's tag at
-// oidLengthIndex + oidLengthValue + 1.
-struct OidPositionAndLength {
-  std::uint64_t oidPositionIndex = 0;
-  std::uint64_t oidLengthIndex = 0;
-  std::uint64_t oidLengthValue = 0;
-
-  friend bool operator==(const OidPositionAndLength&, const OidPositionAndLength&) = default;
-};
-
-// BER tags (identifier octets) of the elements that the encoder writes and the decoder reads.
-namespace ber {
-inline constexpr std::uint8_t kInteger = 0x02;
-inline constexpr std::uint8_t kOctetString = 0x04;
-inline constexpr std::uint8_t kNull = 0x05;
-inline constexpr std::uint8_t kObjectIdentifier = 0x06;
-inline constexpr std::uint8_t kSequence = 0x30;
-inline constexpr std::uint8_t kIpAddress = 0x40;
-inline constexpr std::uint8_t kCounter32 = 0x41;
-inline constexpr std::uint8_t kGauge32 = 0x42;
-inline constexpr std::uint8_t kTimeTicks = 0x43;
-inline constexpr std::uint8_t kUInteger32 = 0x47;
-inline constexpr std::uint8_t kGetRequest = 0xA0;
-inline constexpr std::uint8_t kGetNextRequest = 0xA1;
-inline constexpr std::uint8_t kGetResponse = 0xA2;
-}  // namespace ber
-
-// Value type codes reported by the value decoder: the tag of the kinds it tells apart
-// (INTEGER, OCTET STRING, OBJECT IDENTIFIER), NULL's for everything else.
-inline constexpr std::uint8_t kSnmpTypeInteger = ber::kInteger;
-inline constexpr std::uint8_t kSnmpTypeOctetString = ber::kOctetString;
-inline constexpr std::uint8_t kSnmpTypeNull = ber::kNull;
-inline constexpr std::uint8_t kSnmpTypeObjectIdentifier = ber::kObjectIdentifier;
 
 class SNMPMessage {
  public:
@@ -165,9 +133,8 @@ class SNMPMessage {
   // Rebuilds data from the records; data is left empty when the result fails its check.
   void writeSnmpMessageToData();
 
-  // --- Decoding ------------------------------------------------------------------------
-  // Every position i at which a varbind starts: a SEQUENCE tag whose length field (one
-  // byte, 0x81 n or 0x82 hi lo) is followed by an OBJECT IDENTIFIER tag and its length.
+  // --- Reading -------------------------------------------------------------------------
+  // Every position at which the varbind pattern of nextVarbind (snmp_response.h) matches.
   static std::vector<OidPositionAndLength> extractAllOIDPositionAndLengthFromMessage(
       std::span<const std::uint8_t> message);
 
@@ -180,8 +147,7 @@ class SNMPMessage {
 
   // The request id of a GetResponse (message SEQUENCE, version, community, PDU 0xA2,
   // request-id INTEGER of 1 to 8 bytes), as the integer value that the agent encoded;
-  // nothing for any other datagram. Unlike the value decoder this walks the structure: it
-  // decides whether a datagram is the answer at all.
+  // nothing for any other datagram. Found by walking the structure, unlike the varbinds.
   static std::optional<std::int64_t> getResponseRequestId(std::span<const std::uint8_t> message);
 
   // Dotted text of an OBJECT IDENTIFIER's content; nothing for no content, an unfinished

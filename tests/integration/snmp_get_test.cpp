@@ -16,6 +16,7 @@
 
 #include "protocol/requests.h"
 #include "shared/wait.h"
+#include "snmp/snmp_exchange.h"
 #include "snmp/snmp_get.h"
 #include "support/process.h"
 #include "support/service_fixture.h"

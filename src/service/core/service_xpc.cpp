@@ -88,8 +88,13 @@ void OrvaneServiceXPC::pdeSnmpGet_XPC(std::string_view request, const Reply& rep
   const auto snmpArgVector =
       fields.argList ? requests::splitSnmpArgs(*fields.argList) : std::vector<std::string_view>();
   UResult uResult;
-  const auto outcome =
-      PdeSnmpGet(shared_->snmp, snmpArgVector, uResult, text::toInt32(*fields.iType), rtnCharFlag);
+  // A vector without the community, host and OID entries gets kSnmpNoExchange at once.
+  SnmpGetOutcome outcome;
+  if (snmpArgVector.size() > requests::kOidSlot) {
+    outcome = PdeSnmpGet(shared_->snmp, snmpArgVector[requests::kCommunitySlot],
+                         snmpArgVector[requests::kHostSlot], snmpArgVector[requests::kOidSlot],
+                         uResult, text::toInt32(*fields.iType), rtnCharFlag);
+  }
   reply(snmpGetReply(outcome, uResult));
 }
 

@@ -1,3 +1,4 @@
+// SNMPMessage's reading operations, one part of a message at a time.
 #include <gtest/gtest.h>
 
 #include <limits>
