@@ -56,7 +56,7 @@ inline int connectTo(const std::string& address, BusPtr& bus) {
 inline std::string errorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
 // What sd-bus puts into a message as a string, and so what it delivers: UTF-8 without NUL
-// and without Unicode noncharacters (U+FFFE and the like), which the D-Bus specification
+// and without Unicode noncharacters (U+FFFE and the like), which the D-Bus wire format
 // allows but sd-bus refuses. Any other text cannot travel over this bus connection.
 inline bool isBusString(std::string_view text) {
   return text.find('\0') == std::string_view::npos && text::isValidUtf8(text) &&
